@@ -1,0 +1,59 @@
+#include <uuid/uuid.h>
+
+#include "main/host/computer.h"
+#include "main/host/failure.h"
+#include "main/session/status.h"
+#include "main/session/topology.h"
+
+namespace kex {
+namespace {
+
+// The string under the key, or nothing when it is missing or not a string.
+const std::string* stringArgument(const Json& args, const char* key) {
+  auto found = args.find(key);
+  if (found == args.end() || !found->is_string()) return nullptr;
+  return found->get_ptr<const std::string*>();
+}
+
+}  // namespace
+
+std::string newIdentifier() {
+  uuid_t uuid;
+  uuid_generate_random(uuid);
+  char text[37];
+  uuid_unparse_upper(uuid, text);
+  return text;
+}
+
+Computer::Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety)
+    : desktop_(desktop), session_(session), safety_(safety) {}
+
+const std::string& Computer::sessionId() {
+  if (!sessionId_) sessionId_ = newIdentifier();
+  return *sessionId_;
+}
+
+bool Computer::builds(std::string_view operation) { return operation == "status"; }
+
+Json Computer::invoke(const std::string& operation, const Json& args) {
+  if (operation == "status") {
+    StatusSources sources{desktop_.system(), session_, desktop_.displays(), safety_, &builds};
+    return status(sources, sessionId());
+  }
+  session_.requireActive();
+  requireFresh(args);
+  // The observation and control operations are recognised here once their bodies exist;
+  // until then they are as unknown to this build as any other name.
+  throw Failure(codes::capabilityUnavailable);
+}
+
+void Computer::requireFresh(const Json& args) {
+  const auto* session = stringArgument(args, "sessionId");
+  if (session == nullptr || *session != sessionId()) throw Failure(codes::topologyChanged);
+  const auto* revision = stringArgument(args, "topologyRevision");
+  if (revision == nullptr || *revision != topology(desktop_.displays())) {
+    throw Failure(codes::topologyChanged);
+  }
+}
+
+}  // namespace kex

@@ -1,0 +1,11 @@
+// kex-computer: the helper a host drives with one JSON request per line.
+#include <string>
+#include <vector>
+
+#include "main/host/process_entry.h"
+#include "platform/x11/x11_desktop.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv, argv + argc);
+  return kex::runProcess(arguments, [] { return kex::platform::x11::openDesktop(); });
+}

@@ -1,0 +1,82 @@
+#include "main/host/process_entry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "main/host/computer.h"
+#include "main/host/request_loop.h"
+#include "main/safety/input_safety.h"
+#include "main/safety/signal_cancellation.h"
+#include "main/session/session_state.h"
+
+namespace kex {
+namespace {
+
+bool hasArgument(const std::vector<std::string>& arguments, std::string_view wanted) {
+  return std::find(arguments.begin(), arguments.end(), wanted) != arguments.end();
+}
+
+// Ends the process without running destructors: other threads may still be inside the
+// controller or the desktop, and everything that had to happen (releases, flushed responses)
+// already did.
+[[noreturn]] void exitNow(int status) { ::_exit(status); }
+
+// The one top-level object of the request-loop mode; it holds all mutable state.
+// Built on the main thread, which afterwards only waits.
+class RequestLoopMode {
+ public:
+  explicit RequestLoopMode(std::unique_ptr<platform::Desktop> desktop)
+      : desktop_(std::move(desktop)),
+        session_(desktop_->session()),
+        safety_(desktop_->events(), session_),
+        computer_(*desktop_, session_, safety_),
+        loop_(computer_, safety_),
+        signals_(safety_, [](int status) { exitNow(status); }) {}
+
+  [[noreturn]] void run() {
+    std::jthread requests([this] {
+      loop_.run(STDIN_FILENO, STDOUT_FILENO);
+      exitNow(0);
+    });
+    for (;;) ::pause();
+  }
+
+ private:
+  std::unique_ptr<platform::Desktop> desktop_;
+  SessionGate session_;
+  InputSafety safety_;
+  Computer computer_;
+  RequestLoop loop_;
+  SignalCancellation signals_;
+};
+
+}  // namespace
+
+ProcessMode chooseMode(const std::vector<std::string>& arguments) {
+  if (hasArgument(arguments, "--release-watchdog")) return ProcessMode::releaseWatchdog;
+  if (hasArgument(arguments, "--session-self-test")) return ProcessMode::sessionSelfTest;
+  return ProcessMode::requestLoop;
+}
+
+int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop) {
+  switch (chooseMode(arguments)) {
+    case ProcessMode::releaseWatchdog:
+      // The watchdog child is launched only by an armed controller, which this build does not
+      // arm yet; started by hand with nothing held it has nothing to release.
+      return 0;
+    case ProcessMode::sessionSelfTest:
+      runSessionSelfTest(&sessionState, static_cast<std::uint32_t>(::getuid()));
+      return 0;
+    case ProcessMode::requestLoop:
+      break;
+  }
+  // Before the desktop opens: its libraries may start threads, and each must inherit the mask
+  // so that only the signal thread ever receives these signals.
+  SignalCancellation::blockHandledSignals();
+  RequestLoopMode mode(openDesktop());
+  mode.run();
+}
+
+}  // namespace kex

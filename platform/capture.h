@@ -1,0 +1,41 @@
+// Single-frame screenshots of a display or of one window, and their encoding.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/geometry.h"
+#include "platform/windows.h"
+
+namespace kex::platform {
+
+// An 8-bit RGB image, rows top to bottom, three bytes a pixel, no padding.
+struct Image {
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::vector<std::uint8_t> rgb;
+};
+
+// Request thread only. Failures of the screenshot service throw PlatformError.
+class CaptureServices {
+ public:
+  virtual ~CaptureServices() = default;
+
+  // Pixels per point for a capture of this window alone.
+  [[nodiscard]] virtual double pointPixelScale(const WindowInfo& window) = 0;
+
+  // The display's contents within its frame, scaled to exactly width by height.
+  [[nodiscard]] virtual Image captureDisplay(const DisplayContent& display, std::int64_t width,
+                                             std::int64_t height, bool showCursor) = 0;
+
+  // The window's own contents whatever covers it, without cursor or shadow, scaled to exactly
+  // width by height.
+  [[nodiscard]] virtual Image captureWindow(const WindowInfo& window, std::int64_t width,
+                                            std::int64_t height) = 0;
+
+  // PNG file bytes, or nothing when encoding fails.
+  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) = 0;
+};
+
+}  // namespace kex::platform

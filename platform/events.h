@@ -1,0 +1,92 @@
+// Synthetic input events, their posting, and the passive tap on the system's input stream.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/geometry.h"
+
+namespace kex::platform {
+
+// The kinds of input event. The numbers are those of the event-type field, so that the
+// monitor's event mask and the watchdog's records mean the same everywhere.
+enum class EventType : std::uint8_t {
+  leftMouseDown = 1,
+  leftMouseUp = 2,
+  rightMouseDown = 3,
+  rightMouseUp = 4,
+  mouseMoved = 5,
+  leftMouseDragged = 6,
+  rightMouseDragged = 7,
+  keyDown = 10,
+  keyUp = 11,
+  flagsChanged = 12,
+  scrollWheel = 22,
+  otherMouseDown = 25,
+  otherMouseUp = 26,
+  otherMouseDragged = 27,
+};
+
+// A complete synthetic input event as a plain value, so that the controller can keep release
+// events and the watchdog can re-create them from their fields.
+struct Event {
+  EventType type = EventType::mouseMoved;
+  std::uint16_t keyCode = 0;    // key events: the virtual key code
+  std::uint64_t flags = 0;      // modifier flags
+  Point location;               // pointer events: the position in the global display space
+  std::int64_t clickState = 0;  // button events: 1 for a single click, 2 for a double click
+  std::u16string text;          // key events: Unicode text the key produces, at most 20 units
+  std::int32_t scrollVertical = 0;    // scroll events: lines, positive is up
+  std::int32_t scrollHorizontal = 0;  // scroll events: lines, positive is left
+
+  bool operator==(const Event&) const = default;
+
+  [[nodiscard]] bool isKey() const {
+    return type == EventType::keyDown || type == EventType::keyUp;
+  }
+};
+
+// One event seen by the input tap, with the process that posted it (0 when no process did,
+// as for hardware input).
+struct ObservedInput {
+  EventType type = EventType::mouseMoved;
+  std::int32_t sourceProcessId = 0;
+};
+
+// Receives what the tap sees. Called on the thread that runs the tap.
+class InputTapListener {
+ public:
+  virtual ~InputTapListener() = default;
+  virtual void inputObserved(const ObservedInput& input) = 0;
+  // The desktop stopped delivering events to the tap; it will not resume.
+  virtual void tapDisabled() = 0;
+};
+
+// A passive, listen-only tap on keyboard and pointer input. valid() and enabled() may be asked
+// from any thread; run() belongs to the one thread that owns the tap.
+class InputTap {
+ public:
+  virtual ~InputTap() = default;
+  [[nodiscard]] virtual bool valid() = 0;
+  [[nodiscard]] virtual bool enabled() = 0;
+  // Delivers events to the listener on the calling thread until the tap dies; normally never
+  // returns.
+  virtual void run() = 0;
+};
+
+// Any thread.
+class EventServices {
+ public:
+  virtual ~EventServices() = default;
+
+  // Posts the event into the system input stream as input of this process. Reports nothing:
+  // the caller counts a post as an attempt whether or not the event had an effect.
+  virtual void post(const Event& event) = 0;
+
+  // Creates the tap for key, flags, button, movement, drag and scroll events; nothing when the
+  // desktop refuses. Events go to the listener once run() is called.
+  [[nodiscard]] virtual std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) = 0;
+};
+
+}  // namespace kex::platform

@@ -1,0 +1,54 @@
+// The console session and the facts about the system that the status report needs.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kex::platform {
+
+// Keys of a session description. The first two are the names the self-test reports.
+inline constexpr char kSessionUserIdKey[] = "kCGSSessionUserIDKey";
+inline constexpr char kSessionOnConsoleKey[] = "kCGSSessionOnConsoleKey";
+inline constexpr char kSessionScreenIsLockedKey[] = "CGSSessionScreenIsLocked";
+
+// A value in a session description keeps its type, so the classifier can refuse a user id
+// stored as text or a lock flag stored as a number.
+using SessionValue = std::variant<bool, std::int64_t, double, std::string>;
+using SessionDescription = std::map<std::string, SessionValue>;
+
+// The desktop session the helper runs in. Any thread.
+class SessionServices {
+ public:
+  virtual ~SessionServices() = default;
+
+  // The description of the console session at this moment, or nothing when none can be had.
+  // Never cached by the caller: every call asks the desktop again.
+  [[nodiscard]] virtual std::optional<SessionDescription> currentSession() = 0;
+
+  // The real user id of this process.
+  [[nodiscard]] virtual std::uint32_t realUserId() = 0;
+};
+
+// Permission queries and fixed facts about the backend. None of them prompts. Any thread.
+class SystemServices {
+ public:
+  virtual ~SystemServices() = default;
+
+  [[nodiscard]] virtual bool screenCaptureAccess() = 0;
+  [[nodiscard]] virtual bool accessibilityTrusted() = 0;
+  [[nodiscard]] virtual bool postEventAccess() = 0;
+  [[nodiscard]] virtual bool listenEventAccess() = 0;
+
+  // Whether the desktop offers what capture and control need at run time.
+  [[nodiscard]] virtual bool supportsCaptureAndControl() = 0;
+
+  // The "backend" of the status report and its three limitation texts, in order.
+  [[nodiscard]] virtual std::string backendName() = 0;
+  [[nodiscard]] virtual std::vector<std::string> limitations() = 0;
+};
+
+}  // namespace kex::platform

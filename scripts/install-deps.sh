@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing kex needs.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  # libraries of kex-computer
+  nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-xtest0-dev libxcb-record0-dev libxcb-res0-dev
+  libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev
+  # the demo and test application
+  libgtk-3-dev
+  # tests
+  libgtest-dev libgmock-dev xdotool
+  # the private virtual desktop: X server, window manager, session bus, accessibility bus
+  xvfb openbox dbus dbus-x11 at-spi2-core x11-xserver-utils x11-utils
+)
+
+export DEBIAN_FRONTEND=noninteractive
+if [ "${KEX_SKIP_APT_UPDATE:-}" != 1 ]; then
+  apt-get update -qq
+fi
+apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

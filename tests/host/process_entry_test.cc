@@ -1,0 +1,28 @@
+#include "main/host/process_entry.h"
+
+#include <gtest/gtest.h>
+
+namespace kex {
+namespace {
+
+TEST(ProcessEntry, TheReleaseWatchdogWinsWhateverTheOrder) {
+  EXPECT_EQ(chooseMode({"kex-computer", "--release-watchdog", "--session-self-test"}),
+            ProcessMode::releaseWatchdog);
+  EXPECT_EQ(chooseMode({"kex-computer", "--session-self-test", "--release-watchdog"}),
+            ProcessMode::releaseWatchdog);
+}
+
+TEST(ProcessEntry, FindsTheSelfTestAnywhereInTheArguments) {
+  EXPECT_EQ(chooseMode({"kex-computer", "x", "--session-self-test"}),
+            ProcessMode::sessionSelfTest);
+}
+
+TEST(ProcessEntry, ComparesArgumentsExactly) {
+  EXPECT_EQ(chooseMode({"kex-computer", "--release-watchdogX"}), ProcessMode::requestLoop);
+  EXPECT_EQ(chooseMode({"kex-computer", "--Session-Self-Test"}), ProcessMode::requestLoop);
+  EXPECT_EQ(chooseMode({"kex-computer", "--fixture-pid", "42"}), ProcessMode::requestLoop);
+  EXPECT_EQ(chooseMode({"kex-computer"}), ProcessMode::requestLoop);
+}
+
+}  // namespace
+}  // namespace kex

@@ -1,0 +1,97 @@
+#include "main/session/status.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "main/session/topology.h"
+#include "tests/desktop/memory_desktop.h"
+
+namespace kex {
+namespace {
+
+using testing::MemoryDesktop;
+using testing::Op;
+
+bool buildsEverything(std::string_view) { return true; }
+
+class StatusTest : public ::testing::Test {
+ protected:
+  Json report(std::function<bool(std::string_view)> built = buildsEverything) {
+    StatusSources sources{desktop.system(), gate, desktop.displays(), safety, std::move(built)};
+    return status(sources, "SESSION");
+  }
+
+  bool called(Op op) {
+    auto calls = desktop.calls();
+    return std::find(calls.begin(), calls.end(), op) != calls.end();
+  }
+
+  MemoryDesktop desktop;
+  SessionGate gate{desktop.session()};
+  InputSafety safety{desktop.events(), gate};
+};
+
+TEST_F(StatusTest, ReportsExactlyTheEightKeysFromThePlatformAndTheSession) {
+  const auto result = report();
+  std::vector<std::string> keys;
+  for (const auto& item : result.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"backend", "controlReady", "limitations",
+                                            "operations", "permissions", "sessionId",
+                                            "sessionState", "topologyRevision"}));
+  EXPECT_EQ(result["sessionId"], "SESSION");
+  EXPECT_EQ(result["backend"], "memory");
+  EXPECT_EQ(result["sessionState"], "active");
+  EXPECT_EQ(result["topologyRevision"], topology(desktop.displays()));
+  EXPECT_EQ(result["limitations"].size(), 3u);
+  EXPECT_EQ(result["permissions"], (Json{{"accessibility", true}, {"capture", true},
+                                         {"input", true}}));
+}
+
+TEST_F(StatusTest, OffersObservationWhileActiveButNoControlWithoutTheInputMonitor) {
+  const auto result = report();
+  EXPECT_EQ(result["operations"],
+            (Json{"computer.displays", "computer.windows", "computer.capture"}));
+  EXPECT_FALSE(result["controlReady"].get<bool>());
+}
+
+TEST_F(StatusTest, OffersNothingWhileLockedThoughCaptureIsPermitted) {
+  desktop.lockScreen(true);
+  const auto result = report();
+  EXPECT_TRUE(result["operations"].empty());
+  EXPECT_FALSE(result["controlReady"].get<bool>());
+  EXPECT_TRUE(result["permissions"]["capture"].get<bool>());
+  EXPECT_EQ(result["sessionState"], "locked");
+}
+
+TEST_F(StatusTest, WithoutAccessibilitySkipsTheEventAccessQueries) {
+  desktop.setPermissions(true, false, true, true);
+  desktop.clearCalls();
+  const auto result = report();
+  EXPECT_FALSE(result["permissions"]["input"].get<bool>());
+  EXPECT_FALSE(called(Op::postEventAccess));
+  EXPECT_FALSE(called(Op::listenEventAccess));
+}
+
+TEST_F(StatusTest, WithoutCaptureSupportOffersOnlyTheListings) {
+  desktop.setSupportsCaptureAndControl(false);
+  const auto result = report();
+  EXPECT_EQ(result["operations"], (Json{"computer.displays", "computer.windows"}));
+  EXPECT_FALSE(result["controlReady"].get<bool>());
+}
+
+TEST_F(StatusTest, NeverOffersAnOperationThisBuildLacks) {
+  const auto result = report([](std::string_view name) { return name == "computer.windows"; });
+  EXPECT_EQ(result["operations"], (Json{"computer.windows"}));
+}
+
+TEST_F(StatusTest, ReportsAnUnreadableDisplayListAsUnavailableAndStillSucceeds) {
+  desktop.setFailing(Op::activeDisplays);
+  desktop.setPermissions(false, false, false, false);
+  const auto result = report();
+  EXPECT_EQ(result["topologyRevision"], "unavailable");
+  EXPECT_TRUE(result["operations"].empty());
+}
+
+}  // namespace
+}  // namespace kex
