@@ -3,10 +3,12 @@
 
 #include <stdexcept>
 
+#include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/displays.h"
 #include "platform/events.h"
 #include "platform/session.h"
+#include "platform/windows.h"
 
 namespace kex::platform {
 
@@ -26,6 +28,8 @@ class Desktop {
   virtual SessionServices& session() = 0;
   virtual SystemServices& system() = 0;
   virtual DisplayServices& displays() = 0;
+  virtual WindowServices& windows() = 0;
+  virtual CaptureServices& capture() = 0;
   virtual EventServices& events() = 0;
   virtual Clock& clock() = 0;
 };

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "main/host/json_io.h"
+#include "main/observe/observation.h"
 #include "main/safety/input_safety.h"
 #include "main/session/session_state.h"
 #include "platform/desktop.h"
@@ -16,7 +17,8 @@ namespace kex {
 // time, so nothing here takes a lock.
 class Computer {
  public:
-  Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety);
+  Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety,
+           ObservationOptions options = {});
 
   // The operation's result, or a thrown Failure (any other error is the loop's to map).
   // Every operation but "status" first passes the session gate, then must carry the current
@@ -30,12 +32,15 @@ class Computer {
   // Whether this build has the body of the operation.
   [[nodiscard]] static bool builds(std::string_view operation);
 
+  [[nodiscard]] Observation& observation() { return observation_; }
+
  private:
   void requireFresh(const Json& args);
 
   platform::Desktop& desktop_;
   SessionGate& session_;
   InputSafety& safety_;
+  Observation observation_;
   std::optional<std::string> sessionId_;
 };
 

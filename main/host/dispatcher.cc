@@ -25,15 +25,22 @@ std::string newIdentifier() {
   return text;
 }
 
-Computer::Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety)
-    : desktop_(desktop), session_(session), safety_(safety) {}
+Computer::Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety,
+                   ObservationOptions options)
+    : desktop_(desktop),
+      session_(session),
+      safety_(safety),
+      observation_(desktop, session, safety, std::move(options)) {}
 
 const std::string& Computer::sessionId() {
   if (!sessionId_) sessionId_ = newIdentifier();
   return *sessionId_;
 }
 
-bool Computer::builds(std::string_view operation) { return operation == "status"; }
+bool Computer::builds(std::string_view operation) {
+  return operation == "status" || operation == "computer.displays" ||
+         operation == "computer.windows" || operation == "computer.capture";
+}
 
 Json Computer::invoke(const std::string& operation, const Json& args) {
   if (operation == "status") {
@@ -42,7 +49,10 @@ Json Computer::invoke(const std::string& operation, const Json& args) {
   }
   session_.requireActive();
   requireFresh(args);
-  // The observation and control operations are recognised here once their bodies exist;
+  if (operation == "computer.displays") return observation_.listDisplays();
+  if (operation == "computer.windows") return observation_.listWindows();
+  if (operation == "computer.capture") return observation_.capture(args, sessionId());
+  // The accessibility and control operations are recognised here once their bodies exist;
   // until then they are as unknown to this build as any other name.
   throw Failure(codes::capabilityUnavailable);
 }

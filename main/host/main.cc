@@ -7,5 +7,6 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
-  return kex::runProcess(arguments, [] { return kex::platform::x11::openDesktop(); });
+  return kex::runProcess(
+      arguments, [] { return kex::platform::x11::openDesktop(); }, KEX_HOST_BUNDLE_IDENTIFIER);
 }

@@ -27,11 +27,11 @@ bool hasArgument(const std::vector<std::string>& arguments, std::string_view wan
 // Built on the main thread, which afterwards only waits.
 class RequestLoopMode {
  public:
-  explicit RequestLoopMode(std::unique_ptr<platform::Desktop> desktop)
+  RequestLoopMode(std::unique_ptr<platform::Desktop> desktop, ObservationOptions options)
       : desktop_(std::move(desktop)),
         session_(desktop_->session()),
         safety_(desktop_->events(), session_),
-        computer_(*desktop_, session_, safety_),
+        computer_(*desktop_, session_, safety_, std::move(options)),
         loop_(computer_, safety_),
         signals_(safety_, [](int status) { exitNow(status); }) {}
 
@@ -60,7 +60,8 @@ ProcessMode chooseMode(const std::vector<std::string>& arguments) {
   return ProcessMode::requestLoop;
 }
 
-int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop) {
+int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop,
+               const std::string& hostBundleIdentifier) {
   switch (chooseMode(arguments)) {
     case ProcessMode::releaseWatchdog:
       // The watchdog child is launched only by an armed controller, which this build does not
@@ -75,7 +76,7 @@ int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& 
   // Before the desktop opens: its libraries may start threads, and each must inherit the mask
   // so that only the signal thread ever receives these signals.
   SignalCancellation::blockHandledSignals();
-  RequestLoopMode mode(openDesktop());
+  RequestLoopMode mode(openDesktop(), {parseFixturePid(arguments), hostBundleIdentifier});
   mode.run();
 }
 

@@ -21,6 +21,8 @@ using DesktopFactory = std::function<std::unique_ptr<platform::Desktop>()>;
 // Runs the chosen mode and returns the exit status; the request-loop mode never returns (the
 // process ends through an exit call at end of input or on a handled signal). The desktop is
 // opened only by the modes that need one.
-int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop);
+// `hostBundleIdentifier` names the host application, whose windows are never observed.
+int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop,
+               const std::string& hostBundleIdentifier);
 
 }  // namespace kex

@@ -198,6 +198,181 @@ std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(platform::Inpu
   return nullptr;
 }
 
+void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bundleIdentifier) {
+  std::lock_guard guard(mutex_);
+  const auto since = now_.time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since - seconds);
+  processes_[pid] = MemoryProcess{
+      {uid_, static_cast<std::uint64_t>(seconds.count()), static_cast<std::uint32_t>(micros.count())},
+      std::move(bundleIdentifier)};
+}
+
+void MemoryDesktop::relaunchProcess(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  auto& record = processes_.at(pid).record;
+  record.startMicroseconds = (record.startMicroseconds + 1) % 1'000'000;
+  if (record.startMicroseconds == 0) ++record.startSeconds;
+}
+
+void MemoryDesktop::setProcessUser(std::int32_t pid, std::uint32_t uid) {
+  std::lock_guard guard(mutex_);
+  processes_.at(pid).record.userId = uid;
+}
+
+std::uint32_t MemoryDesktop::addWindow(std::int32_t pid, platform::Rect frame,
+                                       std::optional<std::string> title, std::string application) {
+  std::lock_guard guard(mutex_);
+  MemoryWindow window;
+  window.info.windowId = nextWindowId_++;
+  window.info.frame = frame;
+  window.info.title = std::move(title);
+  auto process = processes_.find(pid);
+  window.info.owner = platform::RunningApplication{
+      pid, process == processes_.end() ? std::nullopt : process->second.bundleIdentifier,
+      std::move(application)};
+  windows_.push_back(window);
+  return window.info.windowId;
+}
+
+MemoryWindow* MemoryDesktop::findWindow(std::uint32_t windowId) {
+  auto found = std::find_if(windows_.begin(), windows_.end(), [windowId](const MemoryWindow& w) {
+    return w.info.windowId == windowId;
+  });
+  return found == windows_.end() ? nullptr : &*found;
+}
+
+MemoryWindow& MemoryDesktop::window(std::uint32_t windowId) {
+  std::lock_guard guard(mutex_);
+  return *findWindow(windowId);
+}
+
+void MemoryDesktop::removeWindow(std::uint32_t windowId) {
+  std::lock_guard guard(mutex_);
+  std::erase_if(windows_, [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
+}
+
+void MemoryDesktop::setPointPixelScale(double scale) {
+  std::lock_guard guard(mutex_);
+  pointPixelScale_ = scale;
+}
+
+void MemoryDesktop::setEncodedSize(std::size_t bytes) {
+  std::lock_guard guard(mutex_);
+  encodedSize_ = bytes;
+}
+
+platform::ShareableContent MemoryDesktop::shareableContent() {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::shareableContent)) throw platform::PlatformError("content query failed");
+  platform::ShareableContent content;
+  for (const auto& display : displays_) content.displays.push_back({display.id, display.bounds});
+  for (const auto& window : windows_) {
+    if (window.onScreen) content.windows.push_back(window.info);
+  }
+  return content;
+}
+
+std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::uint32_t windowId) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::liveWindow)) return std::nullopt;
+  std::vector<platform::LiveWindow> records;
+  if (auto* window = findWindow(windowId)) {
+    records.push_back({windowId, window->info.owner->processId, window->onScreen,
+                       window->info.frame, window->info.title});
+  }
+  return records;
+}
+
+std::optional<std::string> MemoryDesktop::bundleIdentifierOf(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  auto process = processes_.find(pid);
+  if (process == processes_.end()) return std::nullopt;
+  return process->second.bundleIdentifier;
+}
+
+std::optional<std::int32_t> MemoryDesktop::frontmostProcessId() {
+  std::lock_guard guard(mutex_);
+  return frontmost_;
+}
+
+bool MemoryDesktop::activateApplication(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  frontmost_ = pid;
+  return true;
+}
+
+std::optional<platform::ProcessRecord> MemoryDesktop::processRecord(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::processRecord)) return std::nullopt;
+  auto process = processes_.find(pid);
+  if (process == processes_.end()) return std::nullopt;
+  return process->second.record;
+}
+
+std::int32_t MemoryDesktop::ownProcessId() { return 4242; }
+
+std::int32_t MemoryDesktop::parentProcessId() { return 4241; }
+
+double MemoryDesktop::pointPixelScale(const platform::WindowInfo&) {
+  std::lock_guard guard(mutex_);
+  return pointPixelScale_;
+}
+
+namespace {
+
+platform::Image solidImage(std::int64_t width, std::int64_t height, const std::uint8_t color[3]) {
+  platform::Image image{width, height, {}};
+  image.rgb.resize(static_cast<std::size_t>(width * height * 3));
+  for (std::size_t i = 0; i < image.rgb.size(); i += 3) {
+    image.rgb[i] = color[0];
+    image.rgb[i + 1] = color[1];
+    image.rgb[i + 2] = color[2];
+  }
+  return image;
+}
+
+}  // namespace
+
+platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, std::int64_t width,
+                                              std::int64_t height, bool) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::captureDisplay)) throw platform::PlatformError("display screenshot failed");
+  const std::uint8_t gray[3] = {90, 90, 90};
+  return solidImage(width, height, gray);
+}
+
+platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, std::int64_t width,
+                                             std::int64_t height) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::captureWindow)) throw platform::PlatformError("window screenshot failed");
+  auto* window = findWindow(info.windowId);
+  if (window == nullptr) throw platform::PlatformError("window is gone");
+  auto image = solidImage(width, height, window->color);
+  if (!window->spot) return image;
+  const auto& spot = *window->spot;
+  for (auto y = static_cast<std::int64_t>(spot.y); y < spot.y + spot.height && y < height; ++y) {
+    for (auto x = static_cast<std::int64_t>(spot.x); x < spot.x + spot.width && x < width; ++x) {
+      auto* pixel = &image.rgb[static_cast<std::size_t>((y * width + x) * 3)];
+      std::copy(window->spotColor, window->spotColor + 3, pixel);
+    }
+  }
+  return image;
+}
+
+std::optional<std::vector<std::uint8_t>> MemoryDesktop::encodePng(const platform::Image& image) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::encodePng)) return std::nullopt;
+  // Not a real PNG: the signature followed by the pixels, enough for the logic to pass along.
+  std::vector<std::uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (encodedSize_) {
+    bytes.resize(*encodedSize_);
+    return bytes;
+  }
+  bytes.insert(bytes.end(), image.rgb.begin(), image.rgb.end());
+  return bytes;
+}
+
 platform::Timestamp MemoryDesktop::now() {
   std::lock_guard guard(mutex_);
   return now_;

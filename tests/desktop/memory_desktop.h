@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -23,6 +24,30 @@ enum class Op {
   activeDisplays,
   activeDisplay,
   post,
+  shareableContent,
+  liveWindow,
+  processRecord,
+  captureDisplay,
+  captureWindow,
+  encodePng,
+};
+
+// A window of the in-memory desktop with its live state. The listing reports `info` as it
+// stands at that moment; the live record reports the fields below it.
+struct MemoryWindow {
+  platform::WindowInfo info;
+  bool onScreen = true;
+  // What a capture of the window shows: a solid colour, and optionally one rectangle of
+  // another colour in image pixels.
+  std::uint8_t color[3] = {200, 100, 50};
+  std::optional<platform::Rect> spot;
+  std::uint8_t spotColor[3] = {255, 255, 255};
+};
+
+// A process of the in-memory desktop.
+struct MemoryProcess {
+  platform::ProcessRecord record;
+  std::optional<std::string> bundleIdentifier;
 };
 
 // Any thread: every member takes mutex_. The desktop is its own set of services.
@@ -31,6 +56,8 @@ class MemoryDesktop final : public platform::Desktop,
                             private platform::SystemServices,
                             private platform::DisplayServices,
                             private platform::EventServices,
+                            private platform::WindowServices,
+                            private platform::CaptureServices,
                             private platform::Clock {
  public:
   // Starts as an active session of user 501 with every permission, one 1920 by 1080 display
@@ -41,6 +68,8 @@ class MemoryDesktop final : public platform::Desktop,
   platform::SystemServices& system() override { return *this; }
   platform::DisplayServices& displays() override { return *this; }
   platform::EventServices& events() override { return *this; }
+  platform::WindowServices& windows() override { return *this; }
+  platform::CaptureServices& capture() override { return *this; }
   platform::Clock& clock() override { return *this; }
 
   // Scripting: session.
@@ -61,6 +90,21 @@ class MemoryDesktop final : public platform::Desktop,
                      std::int64_t pixelHeight);
   void rotateDisplay(std::uint32_t id, double degrees);
   void clearDisplays();
+
+  // Scripting: windows and processes. Windows are listed front to back in insertion order.
+  // A new process belongs to the desktop's user and starts at the current clock.
+  void addProcess(std::int32_t pid, std::optional<std::string> bundleIdentifier);
+  void relaunchProcess(std::int32_t pid);
+  void setProcessUser(std::int32_t pid, std::uint32_t uid);
+  // Adds a window of an existing process, on screen, at layer 0; returns its window number.
+  std::uint32_t addWindow(std::int32_t pid, platform::Rect frame,
+                          std::optional<std::string> title, std::string application = "App");
+  // Direct access for scripting; the reference stays valid until the next addWindow.
+  MemoryWindow& window(std::uint32_t windowId);
+  void removeWindow(std::uint32_t windowId);
+  void setPointPixelScale(double scale);
+  // Makes encoded images this many bytes long (a stand-in for very large PNG files).
+  void setEncodedSize(std::size_t bytes);
 
   // Scripting: failures and time.
   void setFailing(Op op, bool failing = true);
@@ -86,12 +130,27 @@ class MemoryDesktop final : public platform::Desktop,
   std::optional<platform::DisplayInfo> activeDisplay(std::uint32_t id) override;
   void post(const platform::Event& event) override;
   std::unique_ptr<platform::InputTap> createInputTap(platform::InputTapListener& listener) override;
+  platform::ShareableContent shareableContent() override;
+  std::optional<std::vector<platform::LiveWindow>> liveWindow(std::uint32_t windowId) override;
+  std::optional<std::string> bundleIdentifierOf(std::int32_t pid) override;
+  std::optional<std::int32_t> frontmostProcessId() override;
+  bool activateApplication(std::int32_t pid) override;
+  std::optional<platform::ProcessRecord> processRecord(std::int32_t pid) override;
+  std::int32_t ownProcessId() override;
+  std::int32_t parentProcessId() override;
+  double pointPixelScale(const platform::WindowInfo& window) override;
+  platform::Image captureDisplay(const platform::DisplayContent& display, std::int64_t width,
+                                 std::int64_t height, bool showCursor) override;
+  platform::Image captureWindow(const platform::WindowInfo& window, std::int64_t width,
+                                std::int64_t height) override;
+  std::optional<std::vector<std::uint8_t>> encodePng(const platform::Image& image) override;
   platform::Timestamp now() override;
   void sleep(platform::Duration duration) override;
 
   // Records the call; true when the test made the operation fail. Caller holds mutex_.
   bool enter(Op op);
   platform::DisplayInfo* findDisplay(std::uint32_t id);
+  MemoryWindow* findWindow(std::uint32_t windowId);
 
   std::mutex mutex_;
   // Everything below is guarded by mutex_.
@@ -106,6 +165,12 @@ class MemoryDesktop final : public platform::Desktop,
   std::set<Op> failing_;
   std::vector<Op> calls_;
   std::vector<platform::Event> posted_;
+  std::vector<MemoryWindow> windows_;
+  std::map<std::int32_t, MemoryProcess> processes_;
+  std::uint32_t nextWindowId_ = 100;
+  std::optional<std::int32_t> frontmost_;
+  double pointPixelScale_ = 1.0;
+  std::optional<std::size_t> encodedSize_;
   platform::Timestamp now_;
 };
 

@@ -1,0 +1,151 @@
+// "computer.capture": screenshots of a listed display or window with the geometry that maps
+// image pixels back to screen points.
+#include <algorithm>
+#include <cmath>
+
+#include "main/host/computer.h"
+#include "main/host/failure.h"
+#include "main/observe/observation.h"
+#include "main/observe/text.h"
+#include "main/session/topology.h"
+
+namespace kex {
+namespace {
+
+constexpr std::int64_t kDefaultWidth = 1024;
+constexpr std::int64_t kMinWidth = 64;
+constexpr std::int64_t kMaxWidth = 2048;
+constexpr std::int64_t kMaxHeight = 4096;
+constexpr std::size_t kMaxDisplayPng = 16 * 1024 * 1024;
+
+// "maxWidth" raised to 64 and lowered to 2048; absent, non-numeric and fractional values count
+// as absent.
+std::int64_t widthBound(const Json& args) {
+  auto found = args.find("maxWidth");
+  if (found == args.end() || !found->is_number()) return kDefaultWidth;
+  const double requested = found->get<double>();
+  if (!std::isfinite(requested) || std::floor(requested) != requested) return kDefaultWidth;
+  return static_cast<std::int64_t>(
+      std::clamp(requested, static_cast<double>(kMinWidth), static_cast<double>(kMaxWidth)));
+}
+
+// The height that keeps the frame's proportions at width w, at least 1.
+std::int64_t heightFor(std::int64_t width, const platform::Rect& frame) {
+  const double height = static_cast<double>(width) * frame.height / frame.width;
+  return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::trunc(height)));
+}
+
+// True when some sampled pixel has a component above 1% of full scale. Samples a grid of at
+// most 31 by 31 points, every one of them even after content was found.
+bool hasContent(const platform::Image& image) {
+  const std::int64_t rowStep = std::max<std::int64_t>(1, image.height / 16);
+  const std::int64_t columnStep = std::max<std::int64_t>(1, image.width / 16);
+  bool content = false;
+  for (std::int64_t y = 0; y < image.height; y += rowStep) {
+    for (std::int64_t x = 0; x < image.width; x += columnStep) {
+      const auto* pixel = &image.rgb[static_cast<std::size_t>((y * image.width + x) * 3)];
+      const auto largest = std::max({pixel[0], pixel[1], pixel[2]});
+      if (largest / 255.0 > 0.01) content = true;
+    }
+  }
+  return content;
+}
+
+bool hasPixels(const platform::Image& image, std::int64_t width, std::int64_t height) {
+  return image.width == width && image.height == height &&
+         image.rgb.size() == static_cast<std::size_t>(width * height * 3);
+}
+
+Json transform(const platform::Rect& frame, std::int64_t width, std::int64_t height) {
+  return {{"scaleX", frame.width / static_cast<double>(width)},
+          {"scaleY", frame.height / static_cast<double>(height)},
+          {"offsetX", frame.x},
+          {"offsetY", frame.y}};
+}
+
+}  // namespace
+
+Json Observation::capture(const Json& args, const std::string& sessionId) {
+  const Json targetId = args.contains("targetId") ? args["targetId"] : Json();
+  if (isDisplayTarget(targetId)) {
+    const auto& id = targetId.get_ref<const std::string&>();
+    return captureDisplay(id, registries_.displayTargets.at(id), args, sessionId);
+  }
+  const Target target = windowTarget(targetId);
+  return captureWindow(targetId.get<std::string>(), target, args, sessionId);
+}
+
+Json Observation::captureDisplay(const std::string& targetId, const DisplayTarget& target,
+                                 const Json& args, const std::string& sessionId) {
+  if (options_.fixturePid) throw Failure(codes::protectedTarget);
+  verifyDisplay(target);
+  if (!desktop_.system().supportsCaptureAndControl()) throw Failure(codes::backendUnsupported);
+  const auto& frame = target.display.frame;
+  const auto display = desktop_.displays().activeDisplay(target.display.displayId);
+  if (!display) throw Failure(codes::targetStale);
+  const std::int64_t width = std::min(widthBound(args), display->pixelWidth);
+  const std::int64_t height = heightFor(width, frame);
+  if (height > kMaxHeight) throw Failure(codes::captureTooLarge);
+
+  const auto image = desktop_.capture().captureDisplay(target.display, width, height, true);
+  verifyDisplay(target);
+  if (!hasPixels(image, width, height)) throw platform::PlatformError("display image size");
+  const auto png = desktop_.capture().encodePng(image);
+  if (!png || png->size() > kMaxDisplayPng) throw Failure(codes::captureTooLarge);
+
+  return {{"captureId", newIdentifier()},
+          {"capturedAt", iso8601(desktop_.clock().now())},
+          {"sessionId", sessionId},
+          {"targetId", targetId},
+          {"topologyRevision", target.revision},
+          {"sourceRect", rect(frame)},
+          {"width", width},
+          {"height", height},
+          {"pixelScale", static_cast<double>(display->pixelWidth) / frame.width},
+          {"rotation", display->rotation},
+          {"transform", transform(frame, width, height)},
+          {"format", "png"},
+          {"encoding", "base64"},
+          {"image", base64(*png)}};
+}
+
+Json Observation::captureWindow(const std::string& targetId, const Target& target,
+                                const Json& args, const std::string& sessionId) {
+  const auto window = verify(target);
+  if (!desktop_.system().supportsCaptureAndControl()) throw Failure(codes::backendUnsupported);
+  const auto& frame = window.frame;
+  const double scale = desktop_.capture().pointPixelScale(window);
+  const auto native = static_cast<std::int64_t>(std::trunc(frame.width * scale));
+  const std::int64_t width = std::min(widthBound(args), native);
+  const std::int64_t height = heightFor(width, frame);
+  if (height > kMaxHeight) throw Failure(codes::captureTooLarge);
+
+  const auto image = desktop_.capture().captureWindow(window, width, height);
+  session_.requireActive();
+  (void)verify(target);
+  if (!hasPixels(image, width, height)) throw platform::PlatformError("window image size");
+  if (!hasContent(image)) throw Failure(codes::captureProtected);
+  const auto png = desktop_.capture().encodePng(image);
+  if (!png) throw Failure(codes::captureProtected);
+
+  if (registries_.captures.size() > kMaxCaptures) registries_.captures.clear();
+  auto captureId = newIdentifier();
+  registries_.captures.emplace(captureId, Capture{target, width, height, desktop_.clock().now()});
+
+  return {{"captureId", captureId},
+          {"capturedAt", iso8601(desktop_.clock().now())},
+          {"sessionId", sessionId},
+          {"targetId", targetId},
+          {"topologyRevision", topology(desktop_.displays())},
+          {"sourceRect", rect(frame)},
+          {"width", width},
+          {"height", height},
+          {"pixelScale", static_cast<double>(static_cast<float>(scale))},
+          {"rotation", 0},
+          {"transform", transform(frame, width, height)},
+          {"format", "png"},
+          {"encoding", "base64"},
+          {"image", base64(*png)}};
+}
+
+}  // namespace kex
