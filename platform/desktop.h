@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "platform/accessibility.h"
 #include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/displays.h"
@@ -30,6 +31,7 @@ class Desktop {
   virtual DisplayServices& displays() = 0;
   virtual WindowServices& windows() = 0;
   virtual CaptureServices& capture() = 0;
+  virtual AccessibilityServices& accessibility() = 0;
   virtual EventServices& events() = 0;
   virtual Clock& clock() = 0;
 };

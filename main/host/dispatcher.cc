@@ -39,7 +39,8 @@ const std::string& Computer::sessionId() {
 
 bool Computer::builds(std::string_view operation) {
   return operation == "status" || operation == "computer.displays" ||
-         operation == "computer.windows" || operation == "computer.capture";
+         operation == "computer.windows" || operation == "computer.capture" ||
+         operation == "computer.accessibility";
 }
 
 Json Computer::invoke(const std::string& operation, const Json& args) {
@@ -52,7 +53,8 @@ Json Computer::invoke(const std::string& operation, const Json& args) {
   if (operation == "computer.displays") return observation_.listDisplays();
   if (operation == "computer.windows") return observation_.listWindows();
   if (operation == "computer.capture") return observation_.capture(args, sessionId());
-  // The accessibility and control operations are recognised here once their bodies exist;
+  if (operation == "computer.accessibility") return observation_.accessibilityTree(args);
+  // The control operations are recognised here once their bodies exist;
   // until then they are as unknown to this build as any other name.
   throw Failure(codes::capabilityUnavailable);
 }

@@ -41,7 +41,11 @@ Json rect(const platform::Rect& rectangle) {
 
 Observation::Observation(platform::Desktop& desktop, SessionGate& session, InputSafety& safety,
                          ObservationOptions options)
-    : desktop_(desktop), session_(session), safety_(safety), options_(std::move(options)) {}
+    : desktop_(desktop),
+      session_(session),
+      safety_(safety),
+      options_(std::move(options)),
+      elements_(desktop) {}
 
 double Observation::age(platform::Timestamp created) {
   return platform::secondsBetween(created, desktop_.clock().now());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "main/host/json_io.h"
+#include "main/observe/element_access.h"
 #include "main/observe/registries.h"
 #include "main/safety/input_safety.h"
 #include "main/session/session_state.h"
@@ -44,6 +45,12 @@ class Observation {
   // "computer.capture" of a display target or, failing that, of a window target.
   [[nodiscard]] Json capture(const Json& args, const std::string& sessionId);
 
+  // "computer.accessibility": the window's element tree within the node budget, depth and
+  // child limits; replaces every earlier node identifier.
+  [[nodiscard]] Json accessibilityTree(const Json& args);
+
+  [[nodiscard]] ElementAccess& elements() { return elements_; }
+
   // Fresh shareable content behind the session gate and the capture permission. Throws
   // "session_locked", "session_unavailable", "permission_required" or a platform error.
   [[nodiscard]] platform::ShareableContent content();
@@ -69,6 +76,8 @@ class Observation {
                                     const Json& args, const std::string& sessionId);
   [[nodiscard]] Json captureWindow(const std::string& targetId, const Target& target,
                                    const Json& args, const std::string& sessionId);
+  [[nodiscard]] Json describe(const platform::Element& element, std::int64_t& budget, int depth,
+                              const Target& target);
   [[nodiscard]] bool liveWindowMatches(const Target& target, std::int32_t pid);
   [[nodiscard]] double age(platform::Timestamp created);
 
@@ -76,6 +85,7 @@ class Observation {
   SessionGate& session_;
   InputSafety& safety_;
   ObservationOptions options_;
+  ElementAccess elements_;
   Registries registries_;
 };
 

@@ -1,6 +1,7 @@
 #include "tests/desktop/memory_desktop.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace kex::testing {
 
@@ -371,6 +372,140 @@ std::optional<std::vector<std::uint8_t>> MemoryDesktop::encodePng(const platform
   }
   bytes.insert(bytes.end(), image.rgb.begin(), image.rgb.end());
   return bytes;
+}
+
+namespace {
+
+// Application elements are numbered below zero by process id, the system-wide element is the
+// lowest number of all; ordinary elements are positive.
+constexpr int kSystemWide = std::numeric_limits<int>::min();
+
+class MemoryElementRef final : public platform::ElementRef {
+ public:
+  explicit MemoryElementRef(int id) : id(id) {}
+  bool sameElement(const platform::ElementRef& other) const override {
+    const auto* memory = dynamic_cast<const MemoryElementRef*>(&other);
+    return memory != nullptr && memory->id == id;
+  }
+  const int id;
+};
+
+int applicationNumber(std::int32_t pid) { return -pid - 1; }
+
+}  // namespace
+
+platform::Element MemoryDesktop::handle(int id) const {
+  return platform::Element(std::make_shared<MemoryElementRef>(id));
+}
+
+int MemoryDesktop::numberOf(const platform::Element& element) {
+  return dynamic_cast<const MemoryElementRef&>(element.ref()).id;
+}
+
+int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent,
+                              const std::string& role, const std::string& title) {
+  std::lock_guard guard(mutex_);
+  MemoryElement element;
+  element.id = nextElement_++;
+  element.pid = pid;
+  element.parent = parent;
+  element.attributes[std::string(platform::attributes::role)] = role;
+  element.attributes[std::string(platform::attributes::title)] = title;
+  element.attributes[std::string(platform::attributes::enabled)] = true;
+  if (parent) {
+    elements_.at(*parent).children.push_back(element.id);
+  } else {
+    applicationWindows_[pid].push_back(element.id);
+  }
+  elements_.emplace(element.id, element);
+  return element.id;
+}
+
+int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
+  platform::WindowInfo info;
+  {
+    std::lock_guard guard(mutex_);
+    info = findWindow(windowId)->info;
+  }
+  const int id = addElement(info.owner->processId, std::nullopt, "frame", info.title.value_or(""));
+  auto& attributes = element(id).attributes;
+  attributes[std::string(platform::attributes::position)] = platform::Point{info.frame.x, info.frame.y};
+  attributes[std::string(platform::attributes::size)] =
+      platform::Size{info.frame.width, info.frame.height};
+  return id;
+}
+
+MemoryElement& MemoryDesktop::element(int id) {
+  std::lock_guard guard(mutex_);
+  return elements_.at(id);
+}
+
+std::optional<double> MemoryDesktop::messagingTimeout(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  auto found = messagingTimeouts_.find(pid);
+  if (found == messagingTimeouts_.end()) return std::nullopt;
+  return found->second;
+}
+
+platform::Element MemoryDesktop::applicationElement(std::int32_t pid) {
+  return handle(applicationNumber(pid));
+}
+
+platform::Element MemoryDesktop::systemWideElement() { return handle(kSystemWide); }
+
+void MemoryDesktop::setMessagingTimeout(const platform::Element& element, double seconds) {
+  std::lock_guard guard(mutex_);
+  const int id = numberOf(element);
+  if (id < 0 && id != kSystemWide) messagingTimeouts_[-id - 1] = seconds;
+}
+
+std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
+    const platform::Element& handleValue, std::string_view name) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::copyAttribute)) return std::nullopt;
+  const int id = numberOf(handleValue);
+  auto handles = [this](const std::vector<int>& ids) {
+    std::vector<platform::Element> list;
+    for (int each : ids) list.push_back(handle(each));
+    return list;
+  };
+  if (id < 0) {
+    if (id == kSystemWide || name != platform::attributes::windows) return std::nullopt;
+    return handles(applicationWindows_[-id - 1]);
+  }
+  auto found = elements_.find(id);
+  if (found == elements_.end()) return std::nullopt;
+  const auto& element = found->second;
+  if (element.unreadable.count(name) != 0) return std::nullopt;
+  if (name == platform::attributes::children) {
+    if (!element.childrenReadable) return std::nullopt;
+    return handles(element.children);
+  }
+  if (name == platform::attributes::parent) {
+    if (!element.parent) return handle(applicationNumber(element.pid));
+    return handle(*element.parent);
+  }
+  auto attribute = element.attributes.find(name);
+  if (attribute == element.attributes.end()) return std::nullopt;
+  return attribute->second;
+}
+
+bool MemoryDesktop::setFocused(const platform::Element&) { return false; }
+
+bool MemoryDesktop::performAction(const platform::Element&, std::string_view) { return false; }
+
+std::optional<platform::Element> MemoryDesktop::elementAtPosition(const platform::Element&, float,
+                                                                  float) {
+  return std::nullopt;
+}
+
+std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& element) {
+  std::lock_guard guard(mutex_);
+  const int id = numberOf(element);
+  if (id < 0) return id == kSystemWide ? std::nullopt : std::optional<std::int32_t>(-id - 1);
+  auto found = elements_.find(id);
+  if (found == elements_.end()) return std::nullopt;
+  return found->second.pid;
 }
 
 platform::Timestamp MemoryDesktop::now() {

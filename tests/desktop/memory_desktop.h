@@ -30,6 +30,19 @@ enum class Op {
   captureDisplay,
   captureWindow,
   encodePng,
+  copyAttribute,
+};
+
+// One accessibility element of the in-memory desktop. Plain attributes live in `attributes`;
+// the structure (children, parent) is kept as element numbers.
+struct MemoryElement {
+  int id = 0;
+  std::int32_t pid = 0;
+  std::optional<int> parent;
+  std::vector<int> children;
+  bool childrenReadable = true;
+  std::map<std::string, platform::AttributeValue, std::less<>> attributes;
+  std::set<std::string, std::less<>> unreadable;  // attributes whose reading fails
 };
 
 // A window of the in-memory desktop with its live state. The listing reports `info` as it
@@ -58,6 +71,7 @@ class MemoryDesktop final : public platform::Desktop,
                             private platform::EventServices,
                             private platform::WindowServices,
                             private platform::CaptureServices,
+                            private platform::AccessibilityServices,
                             private platform::Clock {
  public:
   // Starts as an active session of user 501 with every permission, one 1920 by 1080 display
@@ -70,6 +84,7 @@ class MemoryDesktop final : public platform::Desktop,
   platform::EventServices& events() override { return *this; }
   platform::WindowServices& windows() override { return *this; }
   platform::CaptureServices& capture() override { return *this; }
+  platform::AccessibilityServices& accessibility() override { return *this; }
   platform::Clock& clock() override { return *this; }
 
   // Scripting: session.
@@ -105,6 +120,18 @@ class MemoryDesktop final : public platform::Desktop,
   void setPointPixelScale(double scale);
   // Makes encoded images this many bytes long (a stand-in for very large PNG files).
   void setEncodedSize(std::size_t bytes);
+
+  // Scripting: accessibility. Element 0 never exists; numbers count up from 1.
+  // Adds an element of the process under `parent` (or as a window of the application when
+  // there is no parent) with a role and a title; returns its number.
+  int addElement(std::int32_t pid, std::optional<int> parent, const std::string& role,
+                 const std::string& title = "");
+  // Adds the accessibility window of a listed window: same frame and title, role "frame".
+  int addAccessibleWindow(std::uint32_t windowId);
+  MemoryElement& element(int id);
+  [[nodiscard]] platform::Element handle(int id) const;
+  [[nodiscard]] static int numberOf(const platform::Element& element);
+  [[nodiscard]] std::optional<double> messagingTimeout(std::int32_t pid);
 
   // Scripting: failures and time.
   void setFailing(Op op, bool failing = true);
@@ -144,6 +171,16 @@ class MemoryDesktop final : public platform::Desktop,
   platform::Image captureWindow(const platform::WindowInfo& window, std::int64_t width,
                                 std::int64_t height) override;
   std::optional<std::vector<std::uint8_t>> encodePng(const platform::Image& image) override;
+  platform::Element applicationElement(std::int32_t pid) override;
+  platform::Element systemWideElement() override;
+  void setMessagingTimeout(const platform::Element& element, double seconds) override;
+  std::optional<platform::AttributeValue> copyAttribute(const platform::Element& element,
+                                                        std::string_view name) override;
+  bool setFocused(const platform::Element& element) override;
+  bool performAction(const platform::Element& element, std::string_view action) override;
+  std::optional<platform::Element> elementAtPosition(const platform::Element& systemWide, float x,
+                                                     float y) override;
+  std::optional<std::int32_t> processIdOf(const platform::Element& element) override;
   platform::Timestamp now() override;
   void sleep(platform::Duration duration) override;
 
@@ -171,6 +208,10 @@ class MemoryDesktop final : public platform::Desktop,
   std::optional<std::int32_t> frontmost_;
   double pointPixelScale_ = 1.0;
   std::optional<std::size_t> encodedSize_;
+  std::map<int, MemoryElement> elements_;
+  std::map<std::int32_t, std::vector<int>> applicationWindows_;
+  std::map<std::int32_t, double> messagingTimeouts_;
+  int nextElement_ = 1;
   platform::Timestamp now_;
 };
 
