@@ -10,10 +10,19 @@ packages=(
   nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev libicu-dev libpng-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-xtest0-dev libxcb-record0-dev libxcb-res0-dev
   libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev
+  # the accessibility backend speaks AT-SPI over libdbus
+  libdbus-1-dev
+  # the accessibility benchmark's comparison: a Python AT-SPI walk
+  python3-pyatspi
   # the demo and test application
   libgtk-3-dev
   # tests
   libgtest-dev libgmock-dev xdotool
+  # the capture benchmark's comparison: a screenshot tool, an image resizer
+  scrot imagemagick
+  # kex-confirm: polkit's client library, and for its tests polkitd (with the setuid
+  # polkit-agent-helper-1) and the agent library the test authentication agent is built on
+  libpolkit-gobject-1-dev polkitd libpolkit-agent-1-dev
   # the private virtual desktop: X server, window manager, session bus, accessibility bus
   xvfb openbox dbus dbus-x11 at-spi2-core x11-xserver-utils x11-utils
 )

@@ -22,10 +22,12 @@ std::string readFile(const std::string& path) {
   return contents.str();
 }
 
-void DesktopTest::SetUpTestSuite() {
+void DesktopTest::SetUpTestSuite() { startDesktop(defaultDesktopOptions()); }
+
+void DesktopTest::startDesktop(const harness::DesktopOptions& options) {
   startError_.clear();
   try {
-    desktop_ = std::make_unique<harness::VirtualDesktop>(defaultDesktopOptions());
+    desktop_ = std::make_unique<harness::VirtualDesktop>(options);
   } catch (const std::exception& error) {
     startError_ = error.what();
   }

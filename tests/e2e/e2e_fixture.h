@@ -31,6 +31,8 @@ class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override;
   [[nodiscard]] static harness::VirtualDesktop& desktop() { return *desktop_; }
+  // For suites that want a desktop other than the default one, from their SetUpTestSuite.
+  static void startDesktop(const harness::DesktopOptions& options);
 
  private:
   static std::unique_ptr<harness::VirtualDesktop> desktop_;

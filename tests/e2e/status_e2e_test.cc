@@ -36,7 +36,7 @@ TEST_F(StatusE2E, ReportsLinuxBackendAndSessionId) {
   const std::string sessionId = result.value("sessionId", "");
   EXPECT_TRUE(std::regex_match(
       sessionId, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
-      << sessionId;
+      << "sessionId: " << sessionId << " in " << response.dump();
 }
 
 TEST_F(StatusE2E, ReportsActiveSessionAndHexTopologyRevision) {

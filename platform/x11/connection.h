@@ -1,0 +1,120 @@
+// The connection to the X server named by DISPLAY, and what is learned about the server once.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace kex::platform::x11 {
+
+// Frees an xcb reply or error; they come from malloc.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+// The process on the other end of the display socket.
+struct ServerPeer {
+  std::uint32_t uid = 0;
+  std::int32_t pid = 0;  // 0 when the server lives outside our process namespace
+};
+
+// Which RandR requests the server answers.
+enum class RandrLevel {
+  none,      // no RandR: the screen is the only display
+  crtcs,     // 1.3: GetScreenResourcesCurrent and CRTCs
+  monitors,  // 1.5: GetMonitors
+};
+
+// One xcb connection shared by every service. Any thread: xcb serialises requests itself, and
+// every other member is set while connecting and never changes afterwards. waitMutex_ lets one
+// thread at a time wait for the server: libxcb 1.15 spins forever, holding its own lock, when a
+// waiting thread leaves its queue of waiters ahead of an earlier one (as all do when the
+// connection breaks).
+class Connection {
+ public:
+  // Nothing when DISPLAY is unset or the server refuses us.
+  static std::unique_ptr<Connection> open();
+
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  [[nodiscard]] xcb_connection_t* get() const { return connection_; }
+  [[nodiscard]] xcb_window_t root() const { return root_; }
+  [[nodiscard]] std::uint16_t screenWidth() const { return screenWidth_; }
+  [[nodiscard]] std::uint16_t screenHeight() const { return screenHeight_; }
+
+  // The reply to a request, or nothing when the server answered with an error or is gone; the
+  // error itself does not matter to any caller. replyFn is the request's xcb_*_reply.
+  template <typename T, typename Cookie, typename Fn>
+  [[nodiscard]] Reply<T> reply(Cookie cookie, Fn replyFn) const {
+    xcb_generic_error_t* error = nullptr;
+    Reply<T> answer;
+    {
+      std::lock_guard lock(waitMutex_);
+      answer.reset(replyFn(connection_, cookie, &error));
+    }
+    std::free(error);
+    if (error != nullptr) {
+      answer.reset();
+    }
+    return answer;
+  }
+
+  // Whether a request sent with its _checked variant succeeded.
+  bool succeeded(xcb_void_cookie_t cookie) const;
+
+  // The server went away or the stream is corrupt; xcb never recovers from that.
+  [[nodiscard]] bool broken() const;
+
+  // Only known for a local (AF_UNIX) connection; a connected socket's peer never changes.
+  [[nodiscard]] const std::optional<ServerPeer>& serverPeer() const { return peer_; }
+
+  [[nodiscard]] bool hasXTest() const { return hasXTest_; }
+  [[nodiscard]] bool hasRecord() const { return hasRecord_; }
+  [[nodiscard]] RandrLevel randr() const { return randr_; }
+  // MIT-SHM: images can be read through shared memory (when the server can reach ours).
+  [[nodiscard]] bool hasShm() const { return hasShm_; }
+  // Composite 0.2 or later: a window's own pixmap can be named.
+  [[nodiscard]] bool hasComposite() const { return hasComposite_; }
+  // XFixes: the cursor image can be read.
+  [[nodiscard]] bool hasXFixes() const { return hasXFixes_; }
+  // X-Resource 1.2 or later: the server tells the process id of a window's client.
+  [[nodiscard]] bool hasClientPids() const { return hasClientPids_; }
+
+  [[nodiscard]] xcb_atom_t screensaverStatusAtom() const { return screensaverStatusAtom_; }
+  [[nodiscard]] xcb_atom_t lockAtom() const { return lockAtom_; }
+
+ private:
+  Connection(xcb_connection_t* connection, const xcb_screen_t& screen);
+
+  void readServerPeer();
+  void queryExtensions();
+  void negotiateVersions();
+  void internAtoms();
+  [[nodiscard]] xcb_atom_t atomOf(xcb_intern_atom_cookie_t cookie) const;
+
+  xcb_connection_t* connection_;
+  mutable std::mutex waitMutex_;
+  xcb_window_t root_;
+  std::uint16_t screenWidth_;
+  std::uint16_t screenHeight_;
+  std::optional<ServerPeer> peer_;
+  bool hasXTest_ = false;
+  bool hasRecord_ = false;
+  bool hasShm_ = false;
+  bool hasComposite_ = false;
+  bool hasXFixes_ = false;
+  bool hasClientPids_ = false;
+  RandrLevel randr_ = RandrLevel::none;
+  xcb_atom_t screensaverStatusAtom_ = XCB_ATOM_NONE;
+  xcb_atom_t lockAtom_ = XCB_ATOM_NONE;
+};
+
+}  // namespace kex::platform::x11

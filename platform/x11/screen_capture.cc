@@ -1,0 +1,157 @@
+#include "platform/x11/screen_capture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/desktop.h"
+#include "platform/x11/cursor_overlay.h"
+#include "platform/x11/window_tree.h"
+
+namespace kex::platform::x11 {
+namespace {
+
+// The protocol's own limits are far lower; beyond these the arithmetic would overflow.
+constexpr std::int64_t kMaxImageSide = 16384;
+constexpr std::int64_t kWarmUpWidth = 1024;
+
+// X coordinates are 16-bit; a rectangle beyond them is no rectangle on any screen.
+struct PixelRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+PixelRect pixelRectOf(const Rect& rect) {
+  const auto clamp = [](double value) {
+    return static_cast<int>(std::clamp(std::round(value), -32768.0, 65535.0));
+  };
+  return {clamp(rect.x), clamp(rect.y), clamp(std::fabs(rect.width)),
+          clamp(std::fabs(rect.height))};
+}
+
+void requireImageSize(std::int64_t width, std::int64_t height) {
+  if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
+    throw PlatformError("image size out of range");
+  }
+}
+
+}  // namespace
+
+X11CaptureServices::X11CaptureServices(const Connection* connection) : connection_(connection) {
+  if (connection_ == nullptr || connection_->broken()) {
+    return;
+  }
+  grabber_ = std::make_unique<PixelGrabber>(*connection_);
+  pixmaps_ = std::make_unique<WindowPixmaps>(*connection_);
+  warmUp();
+}
+
+void X11CaptureServices::warmUp() {
+  // First touches of fresh pages cost about 20 ms per 8 MiB; they are paid here, once.
+  const Rect screen{0, 0, double(connection_->screenWidth()), double(connection_->screenHeight())};
+  if (screen.width < 1 || screen.height < 1) {
+    return;
+  }
+  const std::int64_t width = std::min<std::int64_t>(kWarmUpWidth, connection_->screenWidth());
+  const auto height = std::max<std::int64_t>(
+      1, static_cast<std::int64_t>(double(width) * screen.height / screen.width));
+  try {
+    (void)encodePng(captureDisplay(DisplayContent{0, screen}, width, height, true));
+  } catch (const PlatformError&) {
+    // The first real capture reports whatever went wrong.
+  }
+}
+
+void X11CaptureServices::requireConnection() const {
+  if (connection_ == nullptr || grabber_ == nullptr || connection_->broken()) {
+    throw PlatformError("no connection to the X server");
+  }
+}
+
+double X11CaptureServices::pointPixelScale(const WindowInfo&) {
+  // On X11 one point is one pixel of the root window.
+  return 1.0;
+}
+
+Image X11CaptureServices::captureDisplay(const DisplayContent& display, std::int64_t width,
+                                         std::int64_t height, bool showCursor) {
+  requireConnection();
+  requireImageSize(width, height);
+  const PixelRect bounds = pixelRectOf(display.frame);
+  if (bounds.width < 1 || bounds.height < 1) {
+    throw PlatformError("the display has no pixels");
+  }
+  // The pixels and the pointer are asked together and answered in one round trip.
+  const PendingGrab grab = grabber_->send(
+      connection_->root(), PixelRegion{bounds.x, bounds.y, bounds.width, bounds.height});
+  const auto cursor = showCursor ? askCursorImage(*connection_) : std::nullopt;
+  const std::optional<PixelView> pixels = grabber_->receive(grab);
+  drawCursor(*connection_, cursor, pixels.value_or(PixelView{}), bounds.x, bounds.y);
+  if (!pixels) {
+    throw PlatformError("the screen could not be read");
+  }
+  return scaler_.toRgb(*pixels, width, height);
+}
+
+Image X11CaptureServices::captureWindow(const WindowInfo& window, std::int64_t width,
+                                        std::int64_t height) {
+  requireConnection();
+  requireImageSize(width, height);
+  const auto topLevel = topLevelAncestor(*connection_, window.windowId);
+  if (!topLevel) {
+    throw PlatformError("the window is gone");
+  }
+  return scaler_.toRgb(grabWindow(*topLevel, window.frame), width, height);
+}
+
+PixelView X11CaptureServices::grabWindow(xcb_window_t topLevel, const Rect& listedFrame) {
+  const auto named = pixmaps_->name(topLevel);
+  if (!named) {
+    throw PlatformError("the window's contents could not be named");
+  }
+  // The listed frame, in the pixmap's coordinates, and the part of it the pixmap holds.
+  const PixelRect frame = pixelRectOf(listedFrame);
+  const int left = frame.x - named->x;
+  const int top = frame.y - named->y;
+  const int coveredLeft = std::max(left, 0);
+  const int coveredTop = std::max(top, 0);
+  const int coveredRight = std::min(left + frame.width, named->width);
+  const int coveredBottom = std::min(top + frame.height, named->height);
+  if (coveredRight <= coveredLeft || coveredBottom <= coveredTop) {
+    pixmaps_->release();
+    throw PlatformError("the window no longer lies where it was listed");
+  }
+  const PendingGrab grab = grabber_->send(
+      named->pixmap, PixelRegion{coveredLeft, coveredTop, coveredRight - coveredLeft,
+                                 coveredBottom - coveredTop});
+  pixmaps_->release();
+  const std::optional<PixelView> pixels = grabber_->receive(grab);
+  if (!pixels) {
+    throw PlatformError("the window could not be read");
+  }
+  if (pixels->width == frame.width && pixels->height == frame.height) {
+    return *pixels;
+  }
+  return placeInFrame(*pixels, coveredLeft - left, coveredTop - top, frame.width, frame.height);
+}
+
+PixelView X11CaptureServices::placeInFrame(const PixelView& pixels, int left, int top, int width,
+                                           int height) {
+  // Where the window manager's frame differs from the listed one, what lies outside the
+  // window's pixmap is black.
+  framed_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+  const PixelView frame{framed_.data(), width, height, static_cast<std::size_t>(width) * 4};
+  for (int y = 0; y < pixels.height; ++y) {
+    std::memcpy(frame.row(top + y) + left, pixels.row(y),
+                static_cast<std::size_t>(pixels.width) * 4);
+  }
+  return frame;
+}
+
+std::optional<std::vector<std::uint8_t>> X11CaptureServices::encodePng(const Image& image) {
+  return encoder_.encode(image);
+}
+
+}  // namespace kex::platform::x11

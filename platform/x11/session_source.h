@@ -1,0 +1,43 @@
+// The console session as the X server, logind and the screen savers describe it.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "platform/session.h"
+#include "platform/x11/connection.h"
+#include "platform/x11/dbus_calls.h"
+
+namespace kex::platform::x11 {
+
+// The logind session object of the X server's process. A process never changes session, so
+// the path found once holds until logind no longer answers for it. Any thread; mutex_ guards
+// path_.
+class ServerSessionPath {
+ public:
+  // Empty when not known yet.
+  [[nodiscard]] std::string get();
+  void set(const std::string& path);
+
+ private:
+  std::mutex mutex_;
+  std::string path_;
+};
+
+// Any thread: every call asks the X server and the buses again on the calling thread, so a
+// lock shows on the very next call. Only the session's object path is remembered.
+class X11SessionServices final : public SessionServices {
+ public:
+  // connection is nullptr when no display could be opened.
+  X11SessionServices(const Connection* connection, BusConnections& buses);
+
+  [[nodiscard]] std::optional<SessionDescription> currentSession() override;
+  [[nodiscard]] std::uint32_t realUserId() override;
+
+ private:
+  const Connection* connection_;
+  BusConnections& buses_;
+  ServerSessionPath serverSessionPath_;
+};
+
+}  // namespace kex::platform::x11

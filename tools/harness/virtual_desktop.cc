@@ -1,0 +1,302 @@
+#include "tools/harness/virtual_desktop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "tools/harness/session_bus.h"
+
+namespace kex::harness {
+namespace {
+
+// The read end of a pipe whose write end a child announces something on (a display number, a
+// bus address). Only the child holds the write end once it is started, so a child that dies
+// ends the wait at once.
+class AnnouncementPipe {
+ public:
+  AnnouncementPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    }
+    readEnd_ = fds[0];
+    writeEnd_ = fds[1];
+  }
+  ~AnnouncementPipe() {
+    closeWriteEnd();
+    ::close(readEnd_);
+  }
+  AnnouncementPipe(const AnnouncementPipe&) = delete;
+  AnnouncementPipe& operator=(const AnnouncementPipe&) = delete;
+
+  [[nodiscard]] int writeEnd() const { return writeEnd_; }
+  void closeWriteEnd() {
+    if (writeEnd_ >= 0) ::close(writeEnd_);
+    writeEnd_ = -1;
+  }
+
+  // The first line written, without its line feed.
+  [[nodiscard]] std::optional<std::string> readLine(Deadline deadline) {
+    std::string text;
+    for (;;) {
+      const auto end = text.find('\n');
+      if (end != std::string::npos) return text.substr(0, end);
+      pollfd entry{readEnd_, POLLIN, 0};
+      const int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return std::nullopt;
+      char chunk[512];
+      const ssize_t got = ::read(readEnd_, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return std::nullopt;
+      text.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+ private:
+  int readEnd_ = -1;
+  int writeEnd_ = -1;
+};
+
+constexpr std::string_view kReadyPrefix = "ready ";
+
+// The runtime directory goes with the desktop, so the failure carries the log it points to.
+std::runtime_error startFailure(const std::string& what, const std::string& logPath) {
+  std::ifstream log(logPath);
+  std::string text(4096, '\0');
+  log.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(log.gcount()));
+  return std::runtime_error("virtual desktop: " + what + "; " + logPath + ":\n" + text);
+}
+
+std::string sizeText(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// setpriv, which execs the program under the user's ids so that its pid stays the one we hold.
+std::vector<std::string> switchUserPrefix(const std::string& user) {
+  const passwd* entry = ::getpwnam(user.c_str());
+  if (!entry) throw std::runtime_error("virtual desktop: no user " + user);
+  return {"setpriv", "--reuid=" + std::to_string(entry->pw_uid),
+          "--regid=" + std::to_string(entry->pw_gid), "--clear-groups"};
+}
+
+}  // namespace
+
+bool TestApp::waitUntilReady(Deadline deadline) {
+  const auto ready = waitForLine(kReadyPrefix, deadline);
+  if (!ready) return false;
+  xid_ = static_cast<std::uint32_t>(std::strtoul(ready->c_str() + kReadyPrefix.size(), nullptr, 0));
+  return xid_ != 0;
+}
+
+std::optional<std::string> TestApp::waitForLine(std::string_view prefix, Deadline deadline) {
+  for (;;) {
+    while (unexamined_ < lines_.size()) {
+      const std::string& line = lines_[unexamined_++];
+      if (line.starts_with(prefix)) return line;
+    }
+    auto line = process_->readLine(deadline);
+    if (!line) return std::nullopt;
+    lines_.push_back(std::move(*line));
+  }
+}
+
+VirtualDesktop::VirtualDesktop(DesktopOptions options) : options_(std::move(options)) {
+  const Deadline deadline = deadlineIn(options_.startTimeout);
+  makeRuntimeDir();
+  try {
+    startXServer(deadline);
+    startSessionBus(deadline);
+    if (options_.accessibilityBus) startAccessibilityBus(deadline);
+    if (options_.windowManager) startWindowManager(deadline);
+  } catch (...) {
+    stopAll();
+    throw;
+  }
+}
+
+VirtualDesktop::~VirtualDesktop() { stopAll(); }
+
+void VirtualDesktop::makeRuntimeDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kex-desktop-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) {
+    throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+  }
+  runtimeDir_ = pattern;
+  ::chmod(runtimeDir_.c_str(), 0700);
+  std::filesystem::create_directories(runtimeDir_ + "/config");
+  std::filesystem::create_directories(runtimeDir_ + "/cache");
+}
+
+std::string VirtualDesktop::newLogPath(std::string_view stem) {
+  return runtimeDir_ + "/" + std::string(stem) + "-" + std::to_string(++logCounter_) + ".log";
+}
+
+EnvChanges VirtualDesktop::env() const {
+  EnvChanges changes{
+      {"DISPLAY", display_},
+      {"XDG_RUNTIME_DIR", runtimeDir_},
+      {"XDG_CONFIG_HOME", runtimeDir_ + "/config"},
+      {"XDG_CACHE_HOME", runtimeDir_ + "/cache"},
+      // Settings stay in memory, so no dconf service is activated and no desktop shares state.
+      {"GSETTINGS_BACKEND", "memory"},
+      {"GDK_BACKEND", "x11"},
+      {"NO_AT_BRIDGE", std::nullopt},
+      {"AT_SPI_BUS_ADDRESS", std::nullopt},
+      {"WAYLAND_DISPLAY", std::nullopt},
+      {"XAUTHORITY", std::nullopt},
+      {"DBUS_SYSTEM_BUS_ADDRESS", std::nullopt},
+  };
+  if (sessionBusAddress_.empty()) {
+    changes["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+  } else {
+    changes["DBUS_SESSION_BUS_ADDRESS"] = sessionBusAddress_;
+  }
+  return changes;
+}
+
+void VirtualDesktop::startXServer(Deadline deadline) {
+  AnnouncementPipe announcement;
+  ChildOptions options;
+  if (!options_.serverUser.empty()) options.argv = switchUserPrefix(options_.serverUser);
+  const std::vector<std::string> server{
+      "Xvfb",     "-displayfd", std::to_string(announcement.writeEnd()),
+      "-noreset", "-nolisten",  "tcp",
+      "-screen",  "0",          sizeText(options_.width, options_.height) + "x24"};
+  options.argv.insert(options.argv.end(), server.begin(), server.end());
+  const std::string log = runtimeDir_ + "/xvfb.log";
+  options.stderrPath = log;
+  options.inheritedFds = {announcement.writeEnd()};
+  processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+  announcement.closeWriteEnd();
+
+  const auto number = announcement.readLine(deadline);
+  if (!number || number->empty()) throw startFailure("Xvfb gave no display number", log);
+  display_ = ":" + *number;
+  root_ = std::make_unique<XRoot>(display_);
+}
+
+void VirtualDesktop::startSessionBus(Deadline deadline) {
+  AnnouncementPipe announcement;
+  ChildOptions options;
+  options.argv = {"dbus-daemon", "--session", "--nofork",
+                  "--address=unix:path=" + runtimeDir_ + "/bus",
+                  "--print-address=" + std::to_string(announcement.writeEnd())};
+  options.env = env();
+  const std::string log = runtimeDir_ + "/session-bus.log";
+  options.stderrPath = log;
+  options.inheritedFds = {announcement.writeEnd()};
+  processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+  announcement.closeWriteEnd();
+
+  const auto address = announcement.readLine(deadline);
+  if (!address || address->empty()) {
+    throw startFailure("the session bus gave no address", log);
+  }
+  sessionBusAddress_ = *address;
+}
+
+void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
+  ChildOptions options;
+  options.argv = {"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"};
+  options.env = env();
+  const std::string log = runtimeDir_ + "/a11y-bus.log";
+  options.stderrPath = log;
+  processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+
+  const auto address = waitForAccessibilityBus(sessionBusAddress_, deadline);
+  if (!address) {
+    throw startFailure("the accessibility bus did not answer", log);
+  }
+  accessibilityBusAddress_ = *address;
+}
+
+void VirtualDesktop::startWindowManager(Deadline deadline) {
+  ChildOptions options;
+  options.argv = {"openbox", "--sm-disable"};
+  options.env = env();
+  const std::string log = runtimeDir_ + "/openbox.log";
+  options.stderrPath = log;
+  processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+
+  if (!root_->waitForProperty("_NET_SUPPORTING_WM_CHECK", deadline)) {
+    throw startFailure("openbox did not take the screen", log);
+  }
+}
+
+std::unique_ptr<TestApp> VirtualDesktop::startApp(const std::vector<std::string>& args,
+                                                  Deadline deadline) {
+  if (options_.testAppPath.empty()) throw std::runtime_error("no test application configured");
+  ChildOptions options;
+  options.argv = {options_.testAppPath};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.env = env();
+  options.pipeStdout = true;
+  const std::string log = newLogPath("test-app");
+  options.stderrPath = log;
+  auto app = std::make_unique<TestApp>(std::make_unique<ChildProcess>(std::move(options)));
+  if (!app->waitUntilReady(deadline)) throw startFailure("the test app did not say ready", log);
+  return app;
+}
+
+void VirtualDesktop::lockScreen() {
+  root_->setProperty32("_SCREENSAVER_STATUS", "ATOM", {root_->atom("LOCK")});
+}
+
+void VirtualDesktop::unlockScreen() { root_->removeProperty("_SCREENSAVER_STATUS"); }
+
+ToolResult VirtualDesktop::runTool(const std::vector<std::string>& argv, Deadline deadline) {
+  return harness::runTool(argv, env(), deadline);
+}
+
+std::string VirtualDesktop::outputName() {
+  // The first connected output in `xrandr`'s listing: "<name> connected ...".
+  const auto listing = runTool({"xrandr"});
+  std::istringstream lines(listing.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string name;
+    std::string state;
+    if (words >> name >> state && state == "connected") return name;
+  }
+  return "screen";
+}
+
+bool VirtualDesktop::tryRandrSize(int width, int height) {
+  const auto result = runTool({"xrandr", "-s", sizeText(width, height)});
+  return result.exitStatus == 0 && screenSize() == ScreenSize{width, height};
+}
+
+bool VirtualDesktop::resizeScreen(int width, int height) {
+  if (screenSize() == ScreenSize{width, height}) return true;
+  if (tryRandrSize(width, height)) return true;
+  // Xvfb offers only the size it started with; any other needs a mode of its own first. The
+  // mode may exist already from an earlier resize, so a failure to create it is no failure.
+  const std::string mode = sizeText(width, height);
+  (void)runTool({"xrandr", "--newmode", mode, "0", std::to_string(width), "0", "0", "0",
+                 std::to_string(height), "0", "0", "0"});
+  (void)runTool({"xrandr", "--addmode", outputName(), mode});
+  return tryRandrSize(width, height);
+}
+
+void VirtualDesktop::stopAll() {
+  root_.reset();
+  while (!processes_.empty()) processes_.pop_back();
+  if (!runtimeDir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(runtimeDir_, ignored);
+  }
+}
+
+}  // namespace kex::harness

@@ -1,0 +1,123 @@
+#include "tools/harness/x_root.h"
+
+#include <poll.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+namespace kex::harness {
+namespace {
+
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T>
+Reply<T> own(T* reply) {
+  return Reply<T>(reply, &std::free);
+}
+
+}  // namespace
+
+XRoot::XRoot(const std::string& display) {
+  int screenNumber = 0;
+  connection_ = xcb_connect(display.c_str(), &screenNumber);
+  if (xcb_connection_has_error(connection_)) {
+    xcb_disconnect(connection_);
+    connection_ = nullptr;
+    throw std::runtime_error("cannot connect to X display " + display);
+  }
+  auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+  for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
+  root_ = screens.data->root;
+  const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
+  sync();
+}
+
+XRoot::~XRoot() {
+  if (connection_) xcb_disconnect(connection_);
+}
+
+void XRoot::sync() {
+  // A reply proves that every request before it has been processed.
+  auto reply =
+      own(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
+void XRoot::drainEvents() {
+  while (auto* event = xcb_poll_for_event(connection_)) std::free(event);
+}
+
+ScreenSize XRoot::size() {
+  auto reply =
+      own(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), nullptr));
+  if (!reply) return {};
+  return {reply->width, reply->height};
+}
+
+std::uint32_t XRoot::atom(std::string_view name) {
+  auto reply = own(xcb_intern_atom_reply(
+      connection_,
+      xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.data()),
+      nullptr));
+  return reply ? reply->atom : static_cast<std::uint32_t>(XCB_ATOM_NONE);
+}
+
+std::optional<std::pair<int, int>> XRoot::windowOrigin(std::uint32_t window) {
+  auto reply = own(xcb_translate_coordinates_reply(
+      connection_, xcb_translate_coordinates(connection_, window, root_, 0, 0), nullptr));
+  if (!reply) return std::nullopt;
+  return std::make_pair(static_cast<int>(reply->dst_x), static_cast<int>(reply->dst_y));
+}
+
+std::vector<std::uint32_t> XRoot::capture(int x, int y, int width, int height) {
+  auto reply = own(xcb_get_image_reply(
+      connection_,
+      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                    static_cast<std::uint16_t>(height), ~0u),
+      nullptr));
+  if (!reply) return {};
+  const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < count * 4) return {};
+  const auto* data = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(reply.get()));
+  std::vector<std::uint32_t> pixels(data, data + count);
+  for (auto& pixel : pixels) pixel &= 0xffffffu;
+  return pixels;
+}
+
+void XRoot::setProperty32(std::string_view name, std::string_view type,
+                          const std::vector<std::uint32_t>& values) {
+  xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, root_, atom(name), atom(type), 32,
+                      static_cast<std::uint32_t>(values.size()), values.data());
+  sync();
+}
+
+void XRoot::removeProperty(std::string_view name) {
+  xcb_delete_property(connection_, root_, atom(name));
+  sync();
+}
+
+bool XRoot::hasProperty(std::string_view name) {
+  auto reply = own(xcb_get_property_reply(
+      connection_,
+      xcb_get_property(connection_, 0, root_, atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, 1),
+      nullptr));
+  return reply && reply->type != XCB_ATOM_NONE;
+}
+
+bool XRoot::waitForProperty(std::string_view name, Deadline deadline) {
+  // Events are selected before the first look, so a change in between still wakes us.
+  for (;;) {
+    drainEvents();
+    if (hasProperty(name)) return true;
+    if (hasPassed(deadline)) return false;
+    pollfd entry{xcb_get_file_descriptor(connection_), POLLIN, 0};
+    ::poll(&entry, 1, millisecondsLeft(deadline));
+    if (xcb_connection_has_error(connection_)) return false;
+  }
+}
+
+}  // namespace kex::harness

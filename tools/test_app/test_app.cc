@@ -1,0 +1,332 @@
+// kex-test-app: a GTK 3 window whose every event is reported as one line on standard output,
+// so that end-to-end tests can see what reached the application.
+//
+// Lines: "ready <xid>", "configure <x> <y> <w> <h>", "focus-in", "focus-out",
+// "key <keyval-name>", "button <n> <x> <y>", "clicked <button-label>", "text <entry-text>",
+// "secret <password-entry-text>".
+//
+// --tree adds a known accessibility tree below the usual widgets: a chain of nested boxes
+// deeper than any tree description goes, with a label at its bottom, and a list of more labels
+// than any description lists; without --title the window then gets a title of 600
+// user-perceived characters, each an "e" with a combining acute accent.
+//
+// --bare leaves out every widget: the window shows nothing but its background colour, so that
+// a test can predict every pixel of it.
+//
+// Runs entirely on the GTK main thread.
+#include <gdk/gdkx.h>
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+struct AppOptions {
+  std::string title = "kex test app";
+  std::string color = "3366cc";
+  std::string label = "kex test application";
+  int width = 480;
+  int height = 320;
+  std::optional<std::pair<int, int>> position;
+  bool tree = false;
+  bool bare = false;
+};
+
+constexpr int kTreeNestingDepth = 15;
+constexpr int kTreeListLength = 300;
+constexpr int kTreeTitleCharacters = 600;
+
+struct AppState {
+  GtkWidget* window = nullptr;
+  bool mapped = false;
+  bool readyReported = false;
+};
+
+// Every report is one whole line, flushed at once, so a reader never sees half of one.
+[[gnu::format(printf, 1, 2)]] void report(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+[[noreturn]] void usage(const char* problem) {
+  std::fprintf(stderr,
+               "kex-test-app: %s\n"
+               "usage: kex-test-app [--title TEXT] [--color RRGGBB] [--size WxH] "
+               "[--position X,Y] [--label TEXT] [--tree] [--bare]\n",
+               problem);
+  std::exit(2);
+}
+
+bool isHexColor(std::string_view text) {
+  if (text.size() != 6) return false;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+bool parsePair(const char* text, char separator, int& first, int& second) {
+  char* end = nullptr;
+  const long a = std::strtol(text, &end, 10);
+  if (end == text || *end != separator) return false;
+  const char* rest = end + 1;
+  const long b = std::strtol(rest, &end, 10);
+  if (end == rest || *end != '\0') return false;
+  first = static_cast<int>(a);
+  second = static_cast<int>(b);
+  return true;
+}
+
+AppOptions parseOptions(int argc, char** argv) {
+  AppOptions options;
+  bool titled = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    if (flag == "--tree") {
+      options.tree = true;
+      continue;
+    }
+    if (flag == "--bare") {
+      options.bare = true;
+      continue;
+    }
+    if (i + 1 >= argc) usage("every option but --tree and --bare takes a value");
+    const char* value = argv[++i];
+    if (flag == "--title") {
+      options.title = value;
+      titled = true;
+    } else if (flag == "--label") {
+      options.label = value;
+    } else if (flag == "--color") {
+      if (!isHexColor(value)) usage("--color wants six hex digits");
+      options.color = value;
+    } else if (flag == "--size") {
+      if (!parsePair(value, 'x', options.width, options.height) || options.width <= 0 ||
+          options.height <= 0) {
+        usage("--size wants WxH");
+      }
+    } else if (flag == "--position") {
+      int x = 0;
+      int y = 0;
+      if (!parsePair(value, ',', x, y)) usage("--position wants X,Y");
+      options.position = std::make_pair(x, y);
+    } else {
+      usage("unknown option");
+    }
+  }
+  if (options.tree && !titled) {
+    options.title.clear();
+    for (int i = 0; i < kTreeTitleCharacters; ++i) options.title += "e\u0301";
+  }
+  return options;
+}
+
+void applyBackground(GtkWidget* window, const std::string& color) {
+  const std::string css = "window.kex-test-app { background-color: #" + color + "; }";
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, css.c_str(), -1, nullptr);
+  gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window),
+                                            GTK_STYLE_PROVIDER(provider),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
+  gtk_style_context_add_class(gtk_widget_get_style_context(window), "kex-test-app");
+}
+
+void nameForAccessibility(GtkWidget* widget, const char* name) {
+  gtk_widget_set_name(widget, name);
+  atk_object_set_name(gtk_widget_get_accessible(widget), name);
+}
+
+// --- event reports ------------------------------------------------------------------------
+
+gboolean reportReady(gpointer data) {
+  auto* state = static_cast<AppState*>(data);
+  const auto xid = GDK_WINDOW_XID(gtk_widget_get_window(state->window));
+  report("ready %lu", static_cast<unsigned long>(xid));
+  return G_SOURCE_REMOVE;
+}
+
+gboolean onMap(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<AppState*>(data)->mapped = true;
+  return FALSE;
+}
+
+// "ready" waits for the first paint after mapping, so whoever reads it may look at the pixels.
+gboolean onDrawn(GtkWidget*, cairo_t*, gpointer data) {
+  auto* state = static_cast<AppState*>(data);
+  if (!state->mapped || state->readyReported) return FALSE;
+  state->readyReported = true;
+  g_idle_add(reportReady, state);
+  return FALSE;
+}
+
+gboolean onConfigure(GtkWidget*, GdkEventConfigure* event, gpointer) {
+  report("configure %d %d %d %d", event->x, event->y, event->width, event->height);
+  return FALSE;
+}
+
+gboolean onFocusIn(GtkWidget*, GdkEventFocus*, gpointer) {
+  report("focus-in");
+  return FALSE;
+}
+
+gboolean onFocusOut(GtkWidget*, GdkEventFocus*, gpointer) {
+  report("focus-out");
+  return FALSE;
+}
+
+gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer) {
+  const char* name = gdk_keyval_name(event->keyval);
+  report("key %s", name ? name : "unknown");
+  return FALSE;
+}
+
+void onPressed(GtkGestureMultiPress* gesture, gint, gdouble x, gdouble y, gpointer) {
+  const guint button = gtk_gesture_single_get_current_button(GTK_GESTURE_SINGLE(gesture));
+  report("button %u %d %d", button, static_cast<int>(x), static_cast<int>(y));
+}
+
+void onClicked(GtkButton* button, gpointer) { report("clicked %s", gtk_button_get_label(button)); }
+
+void onTextChanged(GtkEditable* editable, gpointer tag) {
+  report("%s %s", static_cast<const char*>(tag), gtk_entry_get_text(GTK_ENTRY(editable)));
+}
+
+gboolean onTerminate(gpointer) {
+  gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
+
+// --- widgets ------------------------------------------------------------------------------
+
+GtkWidget* makeEntry(const char* name, bool secret) {
+  GtkWidget* entry = gtk_entry_new();
+  nameForAccessibility(entry, name);
+  gtk_entry_set_visibility(GTK_ENTRY(entry), secret ? FALSE : TRUE);
+  g_signal_connect(entry, "changed", G_CALLBACK(onTextChanged),
+                   const_cast<char*>(secret ? "secret" : "text"));
+  return entry;
+}
+
+GtkWidget* makeButton(const char* label) {
+  GtkWidget* button = gtk_button_new_with_label(label);
+  nameForAccessibility(button, label);
+  g_signal_connect(button, "clicked", G_CALLBACK(onClicked), nullptr);
+  return button;
+}
+
+// Each box holds the next; the innermost holds a label named "Deepest".
+GtkWidget* makeNestedBoxes(int depth) {
+  GtkWidget* inner = gtk_label_new("deepest");
+  nameForAccessibility(inner, "Deepest");
+  for (int level = depth; level >= 1; --level) {
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    const std::string name = "Level " + std::to_string(level);
+    nameForAccessibility(box, name.c_str());
+    gtk_box_pack_start(GTK_BOX(box), inner, FALSE, FALSE, 0);
+    inner = box;
+  }
+  return inner;
+}
+
+// The labels "Item 1" ... in one box, scrolled so that the window keeps its size.
+GtkWidget* makeLongList(int length) {
+  GtkWidget* list = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  nameForAccessibility(list, "List");
+  for (int i = 1; i <= length; ++i) {
+    const std::string text = "Item " + std::to_string(i);
+    GtkWidget* item = gtk_label_new(text.c_str());
+    nameForAccessibility(item, text.c_str());
+    gtk_box_pack_start(GTK_BOX(list), item, FALSE, FALSE, 0);
+  }
+  GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_widget_set_vexpand(scrolled, TRUE);
+  gtk_container_add(GTK_CONTAINER(scrolled), list);
+  return scrolled;
+}
+
+GtkWidget* makeContent(const AppOptions& options) {
+  GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+  gtk_container_set_border_width(GTK_CONTAINER(column), 12);
+
+  GtkWidget* label = gtk_label_new(options.label.c_str());
+  nameForAccessibility(label, "Label");
+  gtk_box_pack_start(GTK_BOX(column), label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(column), makeEntry("Text", false), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(column), makeEntry("Password", true), FALSE, FALSE, 0);
+
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_box_pack_start(GTK_BOX(row), makeButton("OK"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), makeButton("Cancel"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
+  if (options.tree) {
+    gtk_box_pack_start(GTK_BOX(column), makeNestedBoxes(kTreeNestingDepth), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(column), makeLongList(kTreeListLength), TRUE, TRUE, 0);
+  }
+  return column;
+}
+
+// Sees every press in the window before any widget claims it, without claiming it itself.
+void watchPresses(GtkWidget* window) {
+  GtkGesture* presses = gtk_gesture_multi_press_new(window);
+  gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(presses), 0);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(presses), GTK_PHASE_CAPTURE);
+  g_signal_connect(presses, "pressed", G_CALLBACK(onPressed), nullptr);
+  // The window owns nothing of the gesture; tie its life to the window's.
+  g_object_set_data_full(G_OBJECT(window), "kex-presses", presses, g_object_unref);
+}
+
+GtkWidget* makeWindow(const AppOptions& options, AppState& state) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  state.window = window;
+  gtk_window_set_title(GTK_WINDOW(window), options.title.c_str());
+  gtk_window_set_default_size(GTK_WINDOW(window), options.width, options.height);
+  if (options.position) {
+    gtk_window_move(GTK_WINDOW(window), options.position->first, options.position->second);
+  }
+  applyBackground(window, options.color);
+  if (!options.bare) gtk_container_add(GTK_CONTAINER(window), makeContent(options));
+
+  gtk_widget_add_events(window, GDK_STRUCTURE_MASK | GDK_FOCUS_CHANGE_MASK | GDK_KEY_PRESS_MASK |
+                                    GDK_BUTTON_PRESS_MASK);
+  g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+  g_signal_connect(window, "map-event", G_CALLBACK(onMap), &state);
+  g_signal_connect_after(window, "draw", G_CALLBACK(onDrawn), &state);
+  g_signal_connect(window, "configure-event", G_CALLBACK(onConfigure), nullptr);
+  g_signal_connect(window, "focus-in-event", G_CALLBACK(onFocusIn), nullptr);
+  g_signal_connect(window, "focus-out-event", G_CALLBACK(onFocusOut), nullptr);
+  g_signal_connect(window, "key-press-event", G_CALLBACK(onKeyPress), nullptr);
+  watchPresses(window);
+  return window;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gdk_set_allowed_backends("x11");
+  // GTK takes its own options (--display ...) out of argv before ours are read.
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "kex-test-app: cannot open the display\n");
+    return 1;
+  }
+  const AppOptions options = parseOptions(argc, argv);
+  AppState state;
+  GtkWidget* window = makeWindow(options, state);
+  g_unix_signal_add(SIGTERM, onTerminate, nullptr);
+  g_unix_signal_add(SIGINT, onTerminate, nullptr);
+  gtk_widget_show_all(window);
+  gtk_main();
+  return 0;
+}
