@@ -20,12 +20,16 @@
 #include <vector>
 
 #include "tools/harness/child_process.h"
+#include "bench/latency.h"
 #include "tools/harness/helper.h"
 #include "tools/harness/virtual_desktop.h"
 
 namespace {
 
 using kex::harness::ChildProcess;
+using kex::bench::millisecondsSince;
+using kex::bench::Summary;
+using kex::bench::summarize;
 using kex::harness::Clock;
 using kex::harness::Helper;
 using nlohmann::json;
@@ -70,11 +74,6 @@ struct BenchOptions {
   int samples = 40;
 };
 
-struct Summary {
-  double medianMs = 0;
-  double p90Ms = 0;
-};
-
 BenchOptions parseOptions(int argc, char** argv) {
   BenchOptions options;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -82,19 +81,6 @@ BenchOptions parseOptions(int argc, char** argv) {
     if (std::string_view(argv[i]) == "--samples" && value > 0) options.samples = value;
   }
   return options;
-}
-
-Summary summarize(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  const auto at = [&](double quantile) {
-    const auto rank = static_cast<std::size_t>(quantile * static_cast<double>(samples.size()));
-    return samples[std::min(rank, samples.size() - 1)];
-  };
-  return {at(0.5), at(0.9)};
-}
-
-double millisecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 int describedNodes(const json& node) {

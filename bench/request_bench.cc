@@ -15,11 +15,15 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/latency.h"
 #include "tools/harness/helper.h"
 #include "tools/harness/virtual_desktop.h"
 
 namespace {
 
+using kex::bench::millisecondsSince;
+using kex::bench::Summary;
+using kex::bench::summarize;
 using kex::harness::Clock;
 using kex::harness::Helper;
 using nlohmann::json;
@@ -27,11 +31,6 @@ using nlohmann::json;
 struct BenchOptions {
   int requests = 2000;
   int spawns = 50;
-};
-
-struct Summary {
-  double medianMs = 0;
-  double p99Ms = 0;
 };
 
 BenchOptions parseOptions(int argc, char** argv) {
@@ -43,19 +42,6 @@ BenchOptions parseOptions(int argc, char** argv) {
     if (flag == "--spawns" && value > 0) options.spawns = value;
   }
   return options;
-}
-
-Summary summarize(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  const auto at = [&](double quantile) {
-    const auto rank = static_cast<std::size_t>(quantile * static_cast<double>(samples.size()));
-    return samples[std::min(rank, samples.size() - 1)];
-  };
-  return {at(0.5), at(0.99)};
-}
-
-double millisecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 // Times `count` round trips of the same request line; every response must pass `expected`.

@@ -15,6 +15,10 @@ struct Image {
   std::int64_t width = 0;
   std::int64_t height = 0;
   std::vector<std::uint8_t> rgb;
+  // For a window capture that includes decorations drawn by someone else (a window manager's
+  // frame), the part of the image the application itself paints, in image pixels. Absent when
+  // the whole image is the application's.
+  std::optional<Rect> content;
 };
 
 // Request thread only. Failures of the screenshot service throw PlatformError.

@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # libraries of kex-computer
-  nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev libicu-dev libpng-dev libpixman-1-dev
+  nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev libicu-dev libpng-dev zlib1g-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-xtest0-dev libxcb-record0-dev libxcb-res0-dev
   libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev
   # the accessibility backend speaks AT-SPI over libdbus

@@ -35,14 +35,35 @@ std::int64_t heightFor(std::int64_t width, const platform::Rect& frame) {
   return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::trunc(height)));
 }
 
-// True when some sampled pixel has a component above 1% of full scale. Samples a grid of at
-// most 31 by 31 points, every one of them even after content was found.
+// The part of the image the application paints: decorations that a window manager draws
+// around it would otherwise make every window look painted.
+struct Area {
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+};
+
+Area paintedArea(const platform::Image& image) {
+  const Area whole{0, 0, image.width, image.height};
+  if (!image.content) return whole;
+  const auto& c = *image.content;
+  const auto x0 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.x), 0, image.width);
+  const auto y0 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.y), 0, image.height);
+  const auto x1 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.x + c.width), x0, image.width);
+  const auto y1 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.y + c.height), y0, image.height);
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// True when some sampled pixel of the painted area has a component above 1% of full scale.
+// Samples a grid of at most 31 by 31 points, every one of them even after content was found.
 bool hasContent(const platform::Image& image) {
-  const std::int64_t rowStep = std::max<std::int64_t>(1, image.height / 16);
-  const std::int64_t columnStep = std::max<std::int64_t>(1, image.width / 16);
+  const Area area = paintedArea(image);
+  const std::int64_t rowStep = std::max<std::int64_t>(1, area.height / 16);
+  const std::int64_t columnStep = std::max<std::int64_t>(1, area.width / 16);
   bool content = false;
-  for (std::int64_t y = 0; y < image.height; y += rowStep) {
-    for (std::int64_t x = 0; x < image.width; x += columnStep) {
+  for (std::int64_t y = area.y; y < area.y + area.height; y += rowStep) {
+    for (std::int64_t x = area.x; x < area.x + area.width; x += columnStep) {
       const auto* pixel = &image.rgb[static_cast<std::size_t>((y * image.width + x) * 3)];
       const auto largest = std::max({pixel[0], pixel[1], pixel[2]});
       if (largest / 255.0 > 0.01) content = true;

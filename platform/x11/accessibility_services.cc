@@ -65,8 +65,11 @@ Rect rectOf(const Extents& extents) {
           static_cast<double>(extents.width), static_cast<double>(extents.height)};
 }
 
+// Whatever is asked for, no wait exceeds kLongestAccessibilityWait.
 std::chrono::milliseconds millisecondsOf(double seconds) {
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+  const double longest = std::chrono::duration<double>(kLongestAccessibilityWait).count();
+  return std::chrono::milliseconds(
+      static_cast<std::int64_t>(std::ceil(std::min(seconds, longest) * 1000.0)));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::uint64_t kMicrosecondsPerSecond = 1'000'000;
 
-// Closes the descriptor when it goes.
+// Closes the descriptor when it goes. Used by the one thread that opened it.
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "platform/desktop.h"
 #include "platform/x11/cursor_overlay.h"
@@ -24,11 +26,49 @@ struct PixelRect {
 };
 
 PixelRect pixelRectOf(const Rect& rect) {
-  const auto clamp = [](double value) {
-    return static_cast<int>(std::clamp(std::round(value), -32768.0, 65535.0));
+  const auto position = [](double value) {
+    return static_cast<int>(std::clamp(std::round(value), -32768.0, 32767.0));
   };
-  return {clamp(rect.x), clamp(rect.y), clamp(std::fabs(rect.width)),
-          clamp(std::fabs(rect.height))};
+  const auto extent = [](double value) {
+    return static_cast<int>(std::clamp(std::round(std::fabs(value)), 0.0, 65535.0));
+  };
+  return {position(rect.x), position(rect.y), extent(rect.width), extent(rect.height)};
+}
+
+// The requests for a client window's own rectangle on the root window.
+struct ClientRectCookies {
+  xcb_get_geometry_cookie_t size;
+  xcb_translate_coordinates_cookie_t origin;
+};
+
+ClientRectCookies askClientRect(const Connection& connection, xcb_window_t client) {
+  return {xcb_get_geometry(connection.get(), client),
+          xcb_translate_coordinates(connection.get(), client, connection.root(), 0, 0)};
+}
+
+std::optional<Rect> clientRectFrom(const Connection& connection, const ClientRectCookies& cookies) {
+  const auto size =
+      connection.reply<xcb_get_geometry_reply_t>(cookies.size, xcb_get_geometry_reply);
+  const auto origin = connection.reply<xcb_translate_coordinates_reply_t>(
+      cookies.origin, xcb_translate_coordinates_reply);
+  if (!size || !origin) {
+    return std::nullopt;
+  }
+  return Rect{double(origin->dst_x), double(origin->dst_y), double(size->width),
+              double(size->height)};
+}
+
+// Where the client lies in an image of the listed frame scaled to width by height; nothing
+// when the frame is the client's alone, without decorations around it.
+std::optional<Rect> paintedPart(const Rect& client, const Rect& frame, std::int64_t width,
+                                std::int64_t height) {
+  if (client == frame || frame.width <= 0 || frame.height <= 0) {
+    return std::nullopt;
+  }
+  const double scaleX = double(width) / frame.width;
+  const double scaleY = double(height) / frame.height;
+  return Rect{(client.x - frame.x) * scaleX, (client.y - frame.y) * scaleY,
+              client.width * scaleX, client.height * scaleY};
 }
 
 void requireImageSize(std::int64_t width, std::int64_t height) {
@@ -39,7 +79,8 @@ void requireImageSize(std::int64_t width, std::int64_t height) {
 
 }  // namespace
 
-X11CaptureServices::X11CaptureServices(const Connection* connection) : connection_(connection) {
+X11CaptureServices::X11CaptureServices(const Connection* connection, ShowingLog& showings)
+    : connection_(connection), showings_(showings) {
   if (connection_ == nullptr || connection_->broken()) {
     return;
   }
@@ -59,7 +100,7 @@ void X11CaptureServices::warmUp() {
       1, static_cast<std::int64_t>(double(width) * screen.height / screen.width));
   try {
     (void)encodePng(captureDisplay(DisplayContent{0, screen}, width, height, true));
-  } catch (const PlatformError&) {
+  } catch (const std::exception&) {
     // The first real capture reports whatever went wrong.
   }
 }
@@ -99,11 +140,30 @@ Image X11CaptureServices::captureWindow(const WindowInfo& window, std::int64_t w
                                         std::int64_t height) {
   requireConnection();
   requireImageSize(width, height);
+  // Asked ahead of the walk to the frame, so that both are answered in one round trip.
+  const ClientRectCookies clientCookies = askClientRect(*connection_, window.windowId);
   const auto topLevel = topLevelAncestor(*connection_, window.windowId);
-  if (!topLevel) {
+  const auto client = clientRectFrom(*connection_, clientCookies);
+  if (!topLevel || !client) {
     throw PlatformError("the window is gone");
   }
-  return scaler_.toRgb(grabWindow(*topLevel, window.frame), width, height);
+  awaitFirstPaint(window.windowId);
+  Image image = scaler_.toRgb(grabWindow(*topLevel, window.frame), width, height);
+  image.content = paintedPart(*client, window.frame, width, height);
+  return image;
+}
+
+void X11CaptureServices::awaitFirstPaint(xcb_window_t window) {
+  // Unmapping frees a redirected window's pixmap, and mapping starts a blank one: a window
+  // restored a moment ago has not painted yet.
+  const auto shown = showings_.shownSince(window);
+  if (!shown) {
+    return;
+  }
+  const auto settled = *shown + kRepaintGrace;
+  if (ShowingLog::Clock::now() < settled) {
+    std::this_thread::sleep_until(settled);
+  }
 }
 
 PixelView X11CaptureServices::grabWindow(xcb_window_t topLevel, const Rect& listedFrame) {

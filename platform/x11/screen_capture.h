@@ -11,6 +11,7 @@
 #include "platform/x11/image_scaler.h"
 #include "platform/x11/pixel_grabber.h"
 #include "platform/x11/png_encoder.h"
+#include "platform/x11/showing_log.h"
 #include "platform/x11/window_pixmap.h"
 
 namespace kex::platform::x11 {
@@ -20,8 +21,9 @@ namespace kex::platform::x11 {
 class X11CaptureServices final : public CaptureServices {
  public:
   // connection is nullptr when no display could be opened. With one, the whole screen is
-  // captured once at once, so that the first real capture finds every buffer paged in.
-  explicit X11CaptureServices(const Connection* connection);
+  // captured and encoded once right away, so that the first real capture finds every buffer
+  // paged in. showings tells when a window came on screen.
+  X11CaptureServices(const Connection* connection, ShowingLog& showings);
 
   [[nodiscard]] double pointPixelScale(const WindowInfo& window) override;
   [[nodiscard]] Image captureDisplay(const DisplayContent& display, std::int64_t width,
@@ -33,11 +35,13 @@ class X11CaptureServices final : public CaptureServices {
  private:
   void requireConnection() const;
   void warmUp();
+  void awaitFirstPaint(xcb_window_t window);
   [[nodiscard]] PixelView grabWindow(xcb_window_t topLevel, const Rect& listedFrame);
   [[nodiscard]] PixelView placeInFrame(const PixelView& pixels, int left, int top, int width,
                                        int height);
 
   const Connection* connection_;
+  ShowingLog& showings_;
   std::unique_ptr<PixelGrabber> grabber_;    // nullptr without a connection
   std::unique_ptr<WindowPixmaps> pixmaps_;   // nullptr without a connection
   ImageScaler scaler_;

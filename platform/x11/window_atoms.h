@@ -23,7 +23,7 @@ struct WindowAtoms {
   xcb_atom_t typeNormal = XCB_ATOM_NONE;
   xcb_atom_t typeDialog = XCB_ATOM_NONE;
   xcb_atom_t typeUtility = XCB_ATOM_NONE;
-  // Every other type the window manager specification names.
+  // Every other type of the window manager hints.
   xcb_atom_t typeDesktop = XCB_ATOM_NONE;
   xcb_atom_t typeDock = XCB_ATOM_NONE;
   xcb_atom_t typeToolbar = XCB_ATOM_NONE;

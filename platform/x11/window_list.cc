@@ -48,6 +48,7 @@ std::string fileNameOf(std::string_view path) {
 }
 
 // Executable paths of one listing, so that an application with many windows is read once.
+// The listing's thread; it lives for one listing.
 class ExecutableCache {
  public:
   const std::optional<std::string>& of(std::int32_t pid) {
@@ -86,8 +87,9 @@ struct Candidate {
 
 }  // namespace
 
-X11WindowServices::X11WindowServices(const Connection* connection, DisplayServices& displays)
-    : connection_(connection), displays_(displays) {
+X11WindowServices::X11WindowServices(const Connection* connection, DisplayServices& displays,
+                                     ShowingLog& showings)
+    : connection_(connection), displays_(displays), showings_(showings) {
   if (connection_ != nullptr) {
     atoms_ = internWindowAtoms(*connection_);
   }
@@ -187,11 +189,18 @@ std::vector<WindowInfo> X11WindowServices::listedWindows(const std::vector<xcb_w
   std::vector<WindowInfo> windows;
   for (std::size_t i = 0; i < probes.size(); ++i) {
     const WindowFacts facts = probes[i].collect();
-    if (!facts.exists || !facts.managed || !facts.onScreen()) {
+    if (!facts.exists || !facts.managed) {
+      continue;
+    }
+    showings_.observe(clients[i], facts.onScreen());
+    if (!facts.onScreen()) {
       continue;
     }
     windows.push_back(
         WindowInfo{clients[i], facts.frame, facts.title, facts.layer, ownerOf(facts, executables)});
+  }
+  if (!connection_->broken()) {
+    showings_.keepOnly(clients);
   }
   return windows;
 }
@@ -207,6 +216,7 @@ std::optional<std::vector<LiveWindow>> X11WindowServices::liveWindow(std::uint32
   if (!facts.exists) {
     return std::vector<LiveWindow>{};
   }
+  showings_.observe(windowId, facts.onScreen());
   return std::vector<LiveWindow>{
       LiveWindow{windowId, facts.pid, facts.onScreen(), facts.frame, facts.title}};
 }

@@ -2,18 +2,11 @@
 
 #include <xcb/composite.h>
 
-#include <chrono>
 #include <thread>
 
+#include "platform/x11/showing_log.h"
+
 namespace kex::platform::x11 {
-namespace {
-
-// A window that was just redirected gets a pixmap filled with what the screen showed where
-// it lies, covering windows included; the server then asks its client (and the window
-// manager, for the frame) to paint the parts that were covered. This is how long they get.
-constexpr std::chrono::milliseconds kRepaintGrace{100};
-
-}  // namespace
 
 WindowPixmaps::WindowPixmaps(const Connection& connection)
     : connection_(connection), pixmap_(xcb_generate_id(connection.get())) {}
@@ -26,6 +19,9 @@ std::optional<NamedPixmap> WindowPixmaps::name(xcb_window_t topLevel) {
   NamedPixmap named;
   Naming naming = tryName(topLevel, named);
   if (naming == Naming::notRedirected && redirect(topLevel)) {
+    // The new pixmap starts as a copy of what the screen showed where the window lies,
+    // covering windows included; the server asks the client (and the window manager, for the
+    // frame) to paint the parts that were covered.
     std::this_thread::sleep_for(kRepaintGrace);
     naming = tryName(topLevel, named);
   }

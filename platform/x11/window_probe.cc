@@ -212,8 +212,8 @@ std::optional<xcb_res_query_client_ids_cookie_t> askClientPid(const Connection& 
   if (!connection.hasClientPids()) {
     return std::nullopt;
   }
-  const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-  return xcb_res_query_client_ids(connection.get(), 1, &spec);
+  const xcb_res_client_id_spec_t wanted{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+  return xcb_res_query_client_ids(connection.get(), 1, &wanted);
 }
 
 std::optional<std::int32_t> clientPidFrom(
@@ -228,7 +228,9 @@ std::optional<std::int32_t> clientPidFrom(
   }
   for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
        xcb_res_client_id_value_next(&it)) {
-    const bool isPid = (it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0;
+    // Each value begins with the client id it answers.
+    const auto* answered = reinterpret_cast<const xcb_res_client_id_spec_t*>(it.data);
+    const bool isPid = (answered->mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0;
     if (isPid && xcb_res_client_id_value_value_length(it.data) >= 1) {
       const auto pid = static_cast<std::int32_t>(*xcb_res_client_id_value_value(it.data));
       if (pid > 0) {

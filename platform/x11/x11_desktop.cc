@@ -23,8 +23,8 @@ class X11Desktop final : public Desktop {
         session_(connection_.get(), buses_),
         system_(connection_.get(), buses_),
         displays_(connection_.get()),
-        windows_(connection_.get(), displays_),
-        capture_(connection_.get()),
+        windows_(connection_.get(), displays_, showings_),
+        capture_(connection_.get(), showings_),
         accessibility_(connection_.get(), buses_),
         events_(connection_.get()) {}
 
@@ -43,6 +43,7 @@ class X11Desktop final : public Desktop {
   X11SessionServices session_;
   X11SystemServices system_;
   X11DisplayServices displays_;
+  ShowingLog showings_;  // shared by the window list and capture
   X11WindowServices windows_;
   X11CaptureServices capture_;
   X11AccessibilityServices accessibility_;

@@ -323,7 +323,9 @@ double MemoryDesktop::pointPixelScale(const platform::WindowInfo&) {
 namespace {
 
 platform::Image solidImage(std::int64_t width, std::int64_t height, const std::uint8_t color[3]) {
-  platform::Image image{width, height, {}};
+  platform::Image image;
+  image.width = width;
+  image.height = height;
   image.rgb.resize(static_cast<std::size_t>(width * height * 3));
   for (std::size_t i = 0; i < image.rgb.size(); i += 3) {
     image.rgb[i] = color[0];
@@ -331,6 +333,17 @@ platform::Image solidImage(std::int64_t width, std::int64_t height, const std::u
     image.rgb[i + 2] = color[2];
   }
   return image;
+}
+
+void decorate(platform::Image& image, const platform::Rect& painted) {
+  for (std::int64_t y = 0; y < image.height; ++y) {
+    for (std::int64_t x = 0; x < image.width; ++x) {
+      if (painted.contains({static_cast<double>(x), static_cast<double>(y)})) continue;
+      auto* pixel = &image.rgb[static_cast<std::size_t>((y * image.width + x) * 3)];
+      std::fill(pixel, pixel + 3, 220);
+    }
+  }
+  image.content = painted;
 }
 
 }  // namespace
@@ -350,6 +363,7 @@ platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, s
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
   auto image = solidImage(width, height, window->color);
+  if (window->painted) decorate(image, *window->painted);
   if (!window->spot) return image;
   const auto& spot = *window->spot;
   for (auto y = static_cast<std::int64_t>(spot.y); y < spot.y + spot.height && y < height; ++y) {

@@ -55,6 +55,9 @@ struct MemoryWindow {
   std::uint8_t color[3] = {200, 100, 50};
   std::optional<platform::Rect> spot;
   std::uint8_t spotColor[3] = {255, 255, 255};
+  // Decorations drawn around the application's own area, in image pixels: everything outside
+  // this rectangle is light grey, and captures say which part is the application's.
+  std::optional<platform::Rect> painted;
 };
 
 // A process of the in-memory desktop.

@@ -76,6 +76,17 @@ TEST_F(CaptureTest, RefusesABlackWindowEvenWithContentBetweenSamplePoints) {
   EXPECT_TRUE(computer.observation().registries().captures.size() == 1);
 }
 
+TEST_F(CaptureTest, LooksForContentOnlyWhereTheApplicationPaints) {
+  auto& window = desktop.window(appWindow);
+  std::fill(window.color, window.color + 3, 0);
+  window.painted = platform::Rect{4, 24, 792, 572};  // a title bar and borders around it
+  const auto target = listedTarget();
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "capture_protected");
+  // Samples of the painted area start at its corner, so a spot there counts.
+  desktop.window(appWindow).spot = platform::Rect{4, 24, 2, 2};
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "succeeded");
+}
+
 TEST_F(CaptureTest, KeepsSixtyFiveCapturesAndClearsThemBeforeTheSixtySixth) {
   const auto target = listedTarget();
   std::vector<std::string> ids;
