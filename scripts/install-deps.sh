@@ -14,8 +14,8 @@ packages=(
   libdbus-1-dev
   # the accessibility benchmark's comparison: a Python AT-SPI walk
   python3-pyatspi
-  # the demo and test application
-  libgtk-3-dev
+  # the demo and test application, and GTK's bridge to the accessibility bus
+  libgtk-3-dev libatk-adaptor
   # tests
   libgtest-dev libgmock-dev xdotool
   # the capture benchmark's comparison: a screenshot tool, an image resizer
