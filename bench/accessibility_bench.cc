@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/harness/child_process.h"
 #include "bench/latency.h"
+#include "tools/harness/child_process.h"
 #include "tools/harness/helper.h"
 #include "tools/harness/virtual_desktop.h"
 

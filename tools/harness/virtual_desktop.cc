@@ -207,13 +207,19 @@ void VirtualDesktop::startSessionBus(Deadline deadline) {
   sessionBusAddress_ = *address;
 }
 
-void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
+std::string VirtualDesktop::startLogged(std::vector<std::string> argv, std::string_view logName) {
   ChildOptions options;
-  options.argv = {"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"};
+  options.argv = std::move(argv);
   options.env = env();
-  const std::string log = runtimeDir_ + "/a11y-bus.log";
+  const std::string log = runtimeDir_ + "/" + std::string(logName);
   options.stderrPath = log;
   processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+  return log;
+}
+
+void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
+  const std::string log =
+      startLogged({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"}, "a11y-bus.log");
 
   const auto address = waitForAccessibilityBus(sessionBusAddress_, deadline);
   if (!address) {
@@ -223,12 +229,7 @@ void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
 }
 
 void VirtualDesktop::startWindowManager(Deadline deadline) {
-  ChildOptions options;
-  options.argv = {"openbox", "--sm-disable"};
-  options.env = env();
-  const std::string log = runtimeDir_ + "/openbox.log";
-  options.stderrPath = log;
-  processes_.push_back(std::make_unique<ChildProcess>(std::move(options)));
+  const std::string log = startLogged({"openbox", "--sm-disable"}, "openbox.log");
 
   if (!root_->waitForProperty("_NET_SUPPORTING_WM_CHECK", deadline)) {
     throw startFailure("openbox did not take the screen", log);

@@ -95,6 +95,9 @@ class VirtualDesktop {
   void startXServer(Deadline deadline);
   void startSessionBus(Deadline deadline);
   void startAccessibilityBus(Deadline deadline);
+  // Starts a program of the desktop with its standard error in the named log file of the
+  // runtime directory; returns the log's path.
+  std::string startLogged(std::vector<std::string> argv, std::string_view logName);
   void startWindowManager(Deadline deadline);
   [[nodiscard]] bool tryRandrSize(int width, int height);
   [[nodiscard]] std::string outputName();
