@@ -26,10 +26,10 @@
 
 namespace {
 
-using kex::harness::ChildProcess;
 using kex::bench::millisecondsSince;
-using kex::bench::Summary;
 using kex::bench::summarize;
+using kex::bench::Summary;
+using kex::harness::ChildProcess;
 using kex::harness::Clock;
 using kex::harness::Helper;
 using nlohmann::json;
@@ -130,12 +130,12 @@ class KexTree {
 
 class PythonWalk {
  public:
-  PythonWalk(kex::harness::VirtualDesktop& desktop, int pid)
-      : process_(walkOptions(desktop, pid)) {
+  PythonWalk(kex::harness::VirtualDesktop& desktop, int pid) : process_(walkOptions(desktop, pid)) {
     const auto ready = process_.readLine(kex::harness::deadlineIn(kAnswerTimeout));
     if (ready != std::optional<std::string>("ready")) {
-      throw std::runtime_error("the pyatspi walk did not find the window (is python3-pyatspi "
-                               "installed?)");
+      throw std::runtime_error(
+          "the pyatspi walk did not find the window (is python3-pyatspi "
+          "installed?)");
     }
   }
 

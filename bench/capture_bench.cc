@@ -27,8 +27,8 @@
 namespace {
 
 using kex::bench::millisecondsSince;
-using kex::bench::Summary;
 using kex::bench::summarize;
+using kex::bench::Summary;
 using kex::harness::Clock;
 using kex::harness::Helper;
 using kex::harness::VirtualDesktop;
@@ -101,12 +101,12 @@ class Capturer {
   // One timed capture of the target; a target that aged out is listed again, untimed.
   double capture(bool display) {
     for (;;) {
-      const std::string line = Helper::envelope(
-          helper_.nextId(), "computer.capture",
-          {{"sessionId", fresh_["sessionId"]},
-           {"topologyRevision", fresh_["topologyRevision"]},
-           {"targetId", display ? displayTarget_ : windowTarget_},
-           {"maxWidth", kDisplayWidth}});
+      const std::string line =
+          Helper::envelope(helper_.nextId(), "computer.capture",
+                           {{"sessionId", fresh_["sessionId"]},
+                            {"topologyRevision", fresh_["topologyRevision"]},
+                            {"targetId", display ? displayTarget_ : windowTarget_},
+                            {"maxWidth", kDisplayWidth}});
       const auto start = Clock::now();
       helper_.sendLine(line);
       const auto response = helper_.readResponseLine();
@@ -174,13 +174,11 @@ class Capturer {
 // The windows of a busy desktop: the target, and others around and over it.
 std::vector<std::unique_ptr<kex::harness::TestApp>> openWindows(VirtualDesktop& desktop) {
   const std::vector<std::vector<std::string>> windows = {
-      {"--title", kTargetTitle, "--color", "3366cc", "--size", "800x600", "--position",
-       "200,150"},
+      {"--title", kTargetTitle, "--color", "3366cc", "--size", "800x600", "--position", "200,150"},
       {"--title", "over the target", "--color", "cc3333", "--size", "500x300", "--position",
        "750,550"},
       {"--title", "right", "--color", "22aa55", "--size", "600x400", "--position", "1150,80"},
-      {"--title", "bottom left", "--color", "ccaa22", "--size", "450x300", "--position",
-       "40,700"},
+      {"--title", "bottom left", "--color", "ccaa22", "--size", "450x300", "--position", "40,700"},
       {"--title", "bottom right", "--color", "8844aa", "--size", "650x330", "--position",
        "1200,640"},
   };
@@ -214,7 +212,8 @@ void savePng(const std::string& dir, const std::string& name, const json& respon
   if (dir.empty()) return;
   const auto bytes = decodeBase64(response.at("result").at("image").get<std::string>());
   std::ofstream(dir + "/" + name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 void printRow(const char* kind, const Summary& summary, const char* target, bool met) {
@@ -260,18 +259,18 @@ int main(int argc, char** argv) {
         "kex_capture_bench: %d timed captures of each kind, one at a time, on a private "
         "1920x1080 desktop %s with %zu windows\n",
         options.captures, desktop.display().c_str(), apps.size());
-    std::printf("display captured at %dx%d; window \"%s\" (frame %s) at %sx%s\n\n",
-                kDisplayWidth, kDisplayWidth * 1080 / 1920, kTargetTitle,
-                capturer.windowEntry()["sourceRect"].dump().c_str(),
-                windowSize[0].dump().c_str(), windowSize[1].dump().c_str());
+    std::printf("display captured at %dx%d; window \"%s\" (frame %s) at %sx%s\n\n", kDisplayWidth,
+                kDisplayWidth * 1080 / 1920, kTargetTitle,
+                capturer.windowEntry()["sourceRect"].dump().c_str(), windowSize[0].dump().c_str(),
+                windowSize[1].dump().c_str());
     std::printf("%-40s %10s %10s   %-18s\n", "request", "median ms", "p99 ms", "target");
     printRow("computer.capture, display, maxWidth 1024", display, "median <= 12 ms",
              display.medianMs <= 12.0);
     printRow("computer.capture, 800x600 window", window, "median <= 10 ms",
              window.medianMs <= 10.0);
     std::printf("\nalternative, measured in the same run (%d runs):\n", options.alternatives);
-    std::printf("%-40s %10.2f %10.2f\n", "scrot; convert -resize 1024x; base64", alternative.medianMs,
-                alternative.p99Ms);
+    std::printf("%-40s %10.2f %10.2f\n", "scrot; convert -resize 1024x; base64",
+                alternative.medianMs, alternative.p99Ms);
     const double ratio = alternative.medianMs / display.medianMs;
     std::printf("ratio of medians: alternative / display capture = %.1fx   %-8s %s\n", ratio,
                 ">= 25x", ratio >= 25.0 ? "met" : "MISSED");

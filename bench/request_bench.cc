@@ -22,8 +22,8 @@
 namespace {
 
 using kex::bench::millisecondsSince;
-using kex::bench::Summary;
 using kex::bench::summarize;
+using kex::bench::Summary;
 using kex::harness::Clock;
 using kex::harness::Helper;
 using nlohmann::json;

@@ -37,8 +37,7 @@ class Element {
 
 // An attribute's value: text, a flag, an element, a list of elements, or a point or size
 // value.
-using AttributeValue =
-    std::variant<std::string, bool, Element, std::vector<Element>, Point, Size>;
+using AttributeValue = std::variant<std::string, bool, Element, std::vector<Element>, Point, Size>;
 
 // Attribute names the logic reads and writes.
 namespace attributes {
@@ -77,8 +76,8 @@ class AccessibilityServices {
   [[nodiscard]] virtual bool performAction(const Element& element, std::string_view action) = 0;
 
   // The deepest element at the point, asked of the system-wide element.
-  [[nodiscard]] virtual std::optional<Element> elementAtPosition(const Element& systemWide,
-                                                                 float x, float y) = 0;
+  [[nodiscard]] virtual std::optional<Element> elementAtPosition(const Element& systemWide, float x,
+                                                                 float y) = 0;
 
   [[nodiscard]] virtual std::optional<std::int32_t> processIdOf(const Element& element) = 0;
 };

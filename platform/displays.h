@@ -14,7 +14,7 @@ struct DisplayInfo {
   Rect bounds;                  // in the global display space
   std::int64_t pixelWidth = 0;  // native pixels
   std::int64_t pixelHeight = 0;
-  double rotation = 0;          // degrees: 0, 90, 180 or 270
+  double rotation = 0;  // degrees: 0, 90, 180 or 270
 
   bool operator==(const DisplayInfo&) const = default;
 };

@@ -32,11 +32,11 @@ enum class EventType : std::uint8_t {
 // events and the watchdog can re-create them from their fields.
 struct Event {
   EventType type = EventType::mouseMoved;
-  std::uint16_t keyCode = 0;    // key events: the virtual key code
-  std::uint64_t flags = 0;      // modifier flags
-  Point location;               // pointer events: the position in the global display space
-  std::int64_t clickState = 0;  // button events: 1 for a single click, 2 for a double click
-  std::u16string text;          // key events: Unicode text the key produces, at most 20 units
+  std::uint16_t keyCode = 0;          // key events: the virtual key code
+  std::uint64_t flags = 0;            // modifier flags
+  Point location;                     // pointer events: the position in the global display space
+  std::int64_t clickState = 0;        // button events: 1 for a single click, 2 for a double click
+  std::u16string text;                // key events: Unicode text the key produces, at most 20 units
   std::int32_t scrollVertical = 0;    // scroll events: lines, positive is up
   std::int32_t scrollHorizontal = 0;  // scroll events: lines, positive is left
 

@@ -1,10 +1,9 @@
 // The wire form of requests and responses.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace kex {
 
@@ -20,7 +19,6 @@ inline constexpr std::string_view kProtocol = "kex.computer.helper/v1";
 [[nodiscard]] std::string successLine(const std::string& id, const Json& result);
 
 // The failure response line, ending in a line feed.
-[[nodiscard]] std::string failureLine(std::string_view id, std::string_view code,
-                                      bool dispatched);
+[[nodiscard]] std::string failureLine(std::string_view id, std::string_view code, bool dispatched);
 
 }  // namespace kex

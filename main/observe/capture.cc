@@ -50,8 +50,10 @@ Area paintedArea(const platform::Image& image) {
   const auto& c = *image.content;
   const auto x0 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.x), 0, image.width);
   const auto y0 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.y), 0, image.height);
-  const auto x1 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.x + c.width), x0, image.width);
-  const auto y1 = std::clamp<std::int64_t>(static_cast<std::int64_t>(c.y + c.height), y0, image.height);
+  const auto x1 =
+      std::clamp<std::int64_t>(static_cast<std::int64_t>(c.x + c.width), x0, image.width);
+  const auto y1 =
+      std::clamp<std::int64_t>(static_cast<std::int64_t>(c.y + c.height), y0, image.height);
   return {x0, y0, x1 - x0, y1 - y0};
 }
 
@@ -130,8 +132,8 @@ Json Observation::captureDisplay(const std::string& targetId, const DisplayTarge
           {"image", base64(*png)}};
 }
 
-Json Observation::captureWindow(const std::string& targetId, const Target& target,
-                                const Json& args, const std::string& sessionId) {
+Json Observation::captureWindow(const std::string& targetId, const Target& target, const Json& args,
+                                const std::string& sessionId) {
   const auto window = verify(target);
   if (!desktop_.system().supportsCaptureAndControl()) throw Failure(codes::backendUnsupported);
   const auto& frame = window.frame;

@@ -42,7 +42,7 @@ std::optional<Element> ElementAccess::element(const Element& element, std::strin
 }
 
 std::optional<std::vector<Element>> ElementAccess::elements(const Element& element,
-                                                           std::string_view name) {
+                                                            std::string_view name) {
   return as<std::vector<Element>>(attribute(element, name));
 }
 
@@ -52,8 +52,8 @@ Element ElementAccess::axWindow(const platform::WindowInfo& window) {
   auto& services = desktop_.accessibility();
   const auto application = services.applicationElement(window.owner->processId);
   services.setMessagingTimeout(application, kApplicationMessagingTimeout);
-  const auto candidates = elements(application, platform::attributes::windows)
-                              .value_or(std::vector<Element>{});
+  const auto candidates =
+      elements(application, platform::attributes::windows).value_or(std::vector<Element>{});
   std::optional<Element> found;
   int matchCount = 0;
   // Every candidate is tested, so that two equal windows are noticed.

@@ -38,7 +38,8 @@ class ElementAccess {
   [[nodiscard]] platform::Element axWindow(const platform::WindowInfo& window);
 
  private:
-  [[nodiscard]] bool matches(const platform::Element& candidate, const platform::WindowInfo& window);
+  [[nodiscard]] bool matches(const platform::Element& candidate,
+                             const platform::WindowInfo& window);
 
   platform::Desktop& desktop_;
 };

@@ -68,7 +68,8 @@ Json Observation::listDisplays() {
   for (std::size_t i = 0; i < count; ++i) {
     const auto& display = content.displays[i];
     auto id = newIdentifier();
-    registries_.displayTargets.emplace(id, DisplayTarget{display, desktop_.clock().now(), revision});
+    registries_.displayTargets.emplace(id,
+                                       DisplayTarget{display, desktop_.clock().now(), revision});
     const auto now = desktop_.displays().activeDisplay(display.displayId);
     displays.push_back({{"displayId", std::to_string(display.displayId)},
                         {"targetId", id},
@@ -95,9 +96,9 @@ Json Observation::listWindows() {
     if (window.owner->bundleIdentifier == options_.hostBundleIdentifier) continue;
     if (options_.fixturePid && window.owner->processId != *options_.fixturePid) continue;
     auto id = newIdentifier();
-    registries_.targets.emplace(id, Target{window, desktop_.clock().now(),
-                                           topology(desktop_.displays()),
-                                           processIdentity(window.owner->processId)});
+    registries_.targets.emplace(
+        id, Target{window, desktop_.clock().now(), topology(desktop_.displays()),
+                   processIdentity(window.owner->processId)});
     windows.push_back({{"targetId", id},
                        {"title", titleOf(window)},
                        {"application", window.owner->applicationName},
@@ -155,8 +156,7 @@ void Observation::verifyDisplay(const DisplayTarget& target) {
 }
 
 bool Observation::isDisplayTarget(const Json& targetId) const {
-  return targetId.is_string() &&
-         registries_.displayTargets.count(targetId.get<std::string>()) != 0;
+  return targetId.is_string() && registries_.displayTargets.count(targetId.get<std::string>()) != 0;
 }
 
 const Target& Observation::windowTarget(const Json& targetId) const {

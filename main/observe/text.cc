@@ -55,8 +55,8 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string iso8601(platform::Timestamp moment) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(
-      std::chrono::floor<std::chrono::seconds>(moment));
+  const std::time_t seconds =
+      std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(moment));
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char buffer[32];

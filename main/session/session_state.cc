@@ -1,8 +1,8 @@
 #include "main/session/session_state.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 
 #include "main/host/failure.h"
 
@@ -59,8 +59,8 @@ void SessionGate::requireActive() {
 }
 
 std::string sessionSelfTestLine() {
-  return std::string("session regression passed; imported keys: ") +
-         platform::kSessionUserIdKey + ", " + platform::kSessionOnConsoleKey + "\n";
+  return std::string("session regression passed; imported keys: ") + platform::kSessionUserIdKey +
+         ", " + platform::kSessionOnConsoleKey + "\n";
 }
 
 namespace {

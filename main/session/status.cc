@@ -29,8 +29,8 @@ Json status(StatusSources& sources, const std::string& sessionId) {
     if (supported) offer(operations, sources, "computer.capture");
   }
 
-  const bool input = accessibility && sources.system.postEventAccess() &&
-                     sources.system.listenEventAccess();
+  const bool input =
+      accessibility && sources.system.postEventAccess() && sources.system.listenEventAccess();
 
   bool controlReady = false;
   if (supported && sessionActive && capture && input) controlReady = sources.safety.controlReady();

@@ -28,8 +28,9 @@ std::string formatTopologyNumber(double value) {
   // Plain decimal notation while it stays short; exponent notation for huge or tiny values,
   // which no real display geometry has.
   const bool plain = value == 0 || (std::fabs(value) < 1e16 && std::fabs(value) >= 1e-4);
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                    plain ? std::chars_format::fixed : std::chars_format::scientific);
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value,
+                    plain ? std::chars_format::fixed : std::chars_format::scientific);
   std::string text(buffer, error == std::errc() ? end : buffer);
   if (plain && text.find('.') == std::string::npos) text += ".0";
   return text;

@@ -282,8 +282,8 @@ void CallGroup::awaitTraffic() {
 int CallGroup::millisecondsToNextDeadline() const {
   const auto left = earliestDeadline_ - AccessibilityClock::now();
   const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::clamp<std::int64_t>(milliseconds, 0,
-                                                   kLongestAccessibilityWait.count()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(milliseconds, 0, kLongestAccessibilityWait.count()));
 }
 
 void CallGroup::deliver(DBusConnection* connection, DBusMessage* message) {

@@ -59,9 +59,7 @@ class AccessibilityBus {
   // Connects straight to the application at the address it gave, when the address is a socket
   // of this user that the process with that id listens on. False when it is not.
   bool connectDirectly(const std::string& bus, const std::string& address, std::int32_t pid);
-  [[nodiscard]] bool hasDirectRoute(const std::string& bus) const {
-    return direct_.contains(bus);
-  }
+  [[nodiscard]] bool hasDirectRoute(const std::string& bus) const { return direct_.contains(bus); }
 
  private:
   [[nodiscard]] std::string lookUpAddress();

@@ -195,8 +195,7 @@ std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const Ob
   }
   if (name == names::focusedWindow || name == names::focusedElement) {
     if (!application) return std::nullopt;
-    const auto found =
-        name == names::focusedWindow ? focusedWindowOf(key) : focusedElementOf(key);
+    const auto found = name == names::focusedWindow ? focusedWindowOf(key) : focusedElementOf(key);
     if (!found) return std::nullopt;
     return elementFor(*found);
   }
@@ -208,8 +207,7 @@ std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const Ob
   return std::nullopt;
 }
 
-std::optional<AttributeValue> X11AccessibilityServices::systemWideAttribute(
-    std::string_view name) {
+std::optional<AttributeValue> X11AccessibilityServices::systemWideAttribute(std::string_view name) {
   if (name != attributes::focusedElement && name != attributes::focusedWindow) {
     return std::nullopt;
   }
@@ -291,11 +289,11 @@ void X11AccessibilityServices::learnProcessIds(const std::vector<ObjectKey>& app
   CallGroup group(bus_);
   for (const auto& application : applications) {
     if (processIds_.contains(application.bus)) continue;
-    group.call({kBusDaemon, atspi::kBusService, "GetConnectionUnixProcessID", {application.bus},
-                "u"},
-               kDirectoryTimeout, [this, bus = application.bus](DBusMessage* reply, CallOutcome) {
-                 if (reply != nullptr) processIds_[bus] = static_cast<std::int32_t>(reply::number(reply));
-               });
+    group.call(
+        {kBusDaemon, atspi::kBusService, "GetConnectionUnixProcessID", {application.bus}, "u"},
+        kDirectoryTimeout, [this, bus = application.bus](DBusMessage* reply, CallOutcome) {
+          if (reply != nullptr) processIds_[bus] = static_cast<std::int32_t>(reply::number(reply));
+        });
   }
   group.wait();
 }
@@ -458,8 +456,7 @@ std::optional<ObjectKey> X11AccessibilityServices::windowUnder(const ObjectKey& 
   return first;
 }
 
-std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key,
-                                                                Point point) {
+std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key, Point point) {
   if (timeouts_.holdingOff(key.bus)) return std::nullopt;
   std::optional<ObjectKey> child;
   CallGroup group(bus_);

@@ -33,8 +33,8 @@ std::optional<xcb_xfixes_get_cursor_image_cookie_t> askCursorImage(const Connect
 }
 
 void drawCursor(const Connection& connection,
-                std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie,
-                const PixelView& pixels, int originX, int originY) {
+                std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie, const PixelView& pixels,
+                int originX, int originY) {
   if (!cookie) {
     return;
   }

@@ -18,7 +18,7 @@ namespace kex::platform::x11 {
 // pixels, whose top-left pixel lies at (originX, originY) on the root window. Any thread
 // that owns the pixels.
 void drawCursor(const Connection& connection,
-                std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie,
-                const PixelView& pixels, int originX, int originY);
+                std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie, const PixelView& pixels,
+                int originX, int originY);
 
 }  // namespace kex::platform::x11

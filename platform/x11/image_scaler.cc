@@ -108,8 +108,7 @@ void packRow(const std::uint32_t* in, std::uint8_t* out, int width) {
 void packRgb(const PixelView& source, Image& image) {
   const auto rowBytes = static_cast<std::size_t>(source.width) * 3;
   for (int y = 0; y < source.height; ++y) {
-    packRow(source.row(y), image.rgb.data() + static_cast<std::size_t>(y) * rowBytes,
-            source.width);
+    packRow(source.row(y), image.rgb.data() + static_cast<std::size_t>(y) * rowBytes, source.width);
   }
 }
 
@@ -162,8 +161,7 @@ PixelView ImageScaler::bilinear(const PixelView& source, int width, int height) 
   }
   // Maps each target pixel back onto the source; pixman samples at pixel centres.
   pixman_transform_t transform;
-  pixman_transform_init_scale(&transform,
-                              pixman_double_to_fixed(double(source.width) / width),
+  pixman_transform_init_scale(&transform, pixman_double_to_fixed(double(source.width) / width),
                               pixman_double_to_fixed(double(source.height) / height));
   pixman_image_set_transform(from.get(), &transform);
   pixman_image_set_filter(from.get(), PIXMAN_FILTER_BILINEAR, nullptr, 0);

@@ -120,11 +120,11 @@ PendingGrab PixelGrabber::send(xcb_drawable_t drawable, PixelRegion region) {
   const auto height = static_cast<std::uint16_t>(region.height);
   if (ensureSegment(bytesOf(region))) {
     grab.throughShm = true;
-    grab.shmCookie = xcb_shm_get_image(connection_.get(), drawable, x, y, width, height,
-                                       kAllPlanes, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0);
+    grab.shmCookie = xcb_shm_get_image(connection_.get(), drawable, x, y, width, height, kAllPlanes,
+                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0);
   } else {
-    grab.imageCookie = xcb_get_image(connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x,
-                                     y, width, height, kAllPlanes);
+    grab.imageCookie = xcb_get_image(connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y,
+                                     width, height, kAllPlanes);
   }
   return grab;
 }

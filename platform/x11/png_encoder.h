@@ -17,8 +17,8 @@ namespace kex::platform::x11 {
 struct CompressedBand {
   std::vector<std::uint8_t> bytes;  // only the first `used` hold data; grown, never shrunk
   std::size_t used = 0;
-  std::uint32_t adler = 0;          // of the band's uncompressed bytes
-  std::size_t inputLength = 0;      // how many there were
+  std::uint32_t adler = 0;      // of the band's uncompressed bytes
+  std::size_t inputLength = 0;  // how many there were
   bool ok = false;
 };
 
@@ -68,8 +68,8 @@ class PngEncoder {
   // only, and read by the request thread after joining the other.
   CompressedBand bands_[2];
   std::vector<std::uint8_t> histories_[2];  // each band's dictionary
-  std::vector<std::uint8_t> imageData_;  // the IDAT payload, one zlib stream; grown only
-  std::size_t imageDataSize_ = 0;         // how much of imageData_ it fills
+  std::vector<std::uint8_t> imageData_;     // the IDAT payload, one zlib stream; grown only
+  std::size_t imageDataSize_ = 0;           // how much of imageData_ it fills
   std::vector<std::uint8_t> output_;
   HelperThread helper_;
 };

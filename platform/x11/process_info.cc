@@ -127,8 +127,7 @@ std::optional<ProcessRecord> readProcessRecord(std::int32_t pid) {
   }
   // Both files are read through one directory descriptor, so they describe the same process
   // even if the pid is reused in between.
-  FileDescriptor directory(
-      ::open(procDirectory(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor directory(::open(procDirectory(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) {
     return std::nullopt;
   }

@@ -67,8 +67,8 @@ std::optional<Rect> paintedPart(const Rect& client, const Rect& frame, std::int6
   }
   const double scaleX = double(width) / frame.width;
   const double scaleY = double(height) / frame.height;
-  return Rect{(client.x - frame.x) * scaleX, (client.y - frame.y) * scaleY,
-              client.width * scaleX, client.height * scaleY};
+  return Rect{(client.x - frame.x) * scaleX, (client.y - frame.y) * scaleY, client.width * scaleX,
+              client.height * scaleY};
 }
 
 void requireImageSize(std::int64_t width, std::int64_t height) {
@@ -184,8 +184,8 @@ PixelView X11CaptureServices::grabWindow(xcb_window_t topLevel, const Rect& list
     throw PlatformError("the window no longer lies where it was listed");
   }
   const PendingGrab grab = grabber_->send(
-      named->pixmap, PixelRegion{coveredLeft, coveredTop, coveredRight - coveredLeft,
-                                 coveredBottom - coveredTop});
+      named->pixmap,
+      PixelRegion{coveredLeft, coveredTop, coveredRight - coveredLeft, coveredBottom - coveredTop});
   pixmaps_->release();
   const std::optional<PixelView> pixels = grabber_->receive(grab);
   if (!pixels) {

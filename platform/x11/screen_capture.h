@@ -42,8 +42,8 @@ class X11CaptureServices final : public CaptureServices {
 
   const Connection* connection_;
   ShowingLog& showings_;
-  std::unique_ptr<PixelGrabber> grabber_;    // nullptr without a connection
-  std::unique_ptr<WindowPixmaps> pixmaps_;   // nullptr without a connection
+  std::unique_ptr<PixelGrabber> grabber_;   // nullptr without a connection
+  std::unique_ptr<WindowPixmaps> pixmaps_;  // nullptr without a connection
   ImageScaler scaler_;
   PngEncoder encoder_;
   // The listed frame's pixels, when the window's pixmap does not cover all of it.

@@ -36,8 +36,8 @@ WindowAtoms internWindowAtoms(const Connection& connection) {
   std::array<xcb_intern_atom_cookie_t, names.size()> cookies{};
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string_view name = names[i].first;
-    cookies[i] = xcb_intern_atom(connection.get(), 0, static_cast<std::uint16_t>(name.size()),
-                                 name.data());
+    cookies[i] =
+        xcb_intern_atom(connection.get(), 0, static_cast<std::uint16_t>(name.size()), name.data());
   }
   for (std::size_t i = 0; i < names.size(); ++i) {
     auto interned = connection.reply<xcb_intern_atom_reply_t>(cookies[i], xcb_intern_atom_reply);

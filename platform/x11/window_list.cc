@@ -151,8 +151,8 @@ std::vector<xcb_window_t> X11WindowServices::clientsByTreeWalk() {
     }
     std::vector<Candidate> next;
     for (std::size_t i = 0; i < level.size(); ++i) {
-      const auto state = connection_->reply<xcb_get_property_reply_t>(stateCookies[i],
-                                                                      xcb_get_property_reply);
+      const auto state =
+          connection_->reply<xcb_get_property_reply_t>(stateCookies[i], xcb_get_property_reply);
       const TreeReply tree =
           connection_->reply<xcb_query_tree_reply_t>(treeCookies[i], xcb_query_tree_reply);
       const std::size_t topLevel = level[i].topLevel;
@@ -287,8 +287,8 @@ bool X11WindowServices::raiseAndFocus(xcb_window_t window) {
   const std::uint32_t above = XCB_STACK_MODE_ABOVE;
   const auto raised = xcb_configure_window_checked(connection_->get(), *frame,
                                                    XCB_CONFIG_WINDOW_STACK_MODE, &above);
-  const auto focused = xcb_set_input_focus_checked(
-      connection_->get(), XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+  const auto focused = xcb_set_input_focus_checked(connection_->get(), XCB_INPUT_FOCUS_PARENT,
+                                                   window, XCB_CURRENT_TIME);
   const bool raisedOk = connection_->succeeded(raised);
   const bool focusedOk = connection_->succeeded(focused);
   return raisedOk && focusedOk;
@@ -300,8 +300,6 @@ std::optional<ProcessRecord> X11WindowServices::processRecord(std::int32_t pid) 
 
 std::int32_t X11WindowServices::ownProcessId() { return static_cast<std::int32_t>(::getpid()); }
 
-std::int32_t X11WindowServices::parentProcessId() {
-  return static_cast<std::int32_t>(::getppid());
-}
+std::int32_t X11WindowServices::parentProcessId() { return static_cast<std::int32_t>(::getppid()); }
 
 }  // namespace kex::platform::x11

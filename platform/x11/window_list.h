@@ -20,8 +20,7 @@ class X11WindowServices final : public WindowServices {
  public:
   // connection is nullptr when no display could be opened. displays lists the monitors;
   // showings learns what each reading saw come on screen.
-  X11WindowServices(const Connection* connection, DisplayServices& displays,
-                    ShowingLog& showings);
+  X11WindowServices(const Connection* connection, DisplayServices& displays, ShowingLog& showings);
 
   [[nodiscard]] ShareableContent shareableContent() override;
   [[nodiscard]] std::optional<std::vector<LiveWindow>> liveWindow(std::uint32_t windowId) override;

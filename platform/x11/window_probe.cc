@@ -148,12 +148,10 @@ bool isOrdinaryType(xcb_atom_t type, const WindowAtoms& atoms) {
 }
 
 bool isSpecialType(xcb_atom_t type, const WindowAtoms& atoms) {
-  const xcb_atom_t special[] = {atoms.typeDesktop,      atoms.typeDock,
-                                atoms.typeToolbar,      atoms.typeMenu,
-                                atoms.typeSplash,       atoms.typeDropdownMenu,
-                                atoms.typePopupMenu,    atoms.typeTooltip,
-                                atoms.typeNotification, atoms.typeCombo,
-                                atoms.typeDnd};
+  const xcb_atom_t special[] = {atoms.typeDesktop,   atoms.typeDock,    atoms.typeToolbar,
+                                atoms.typeMenu,      atoms.typeSplash,  atoms.typeDropdownMenu,
+                                atoms.typePopupMenu, atoms.typeTooltip, atoms.typeNotification,
+                                atoms.typeCombo,     atoms.typeDnd};
   return std::find(std::begin(special), std::end(special), type) != std::end(special);
 }
 
@@ -216,13 +214,13 @@ std::optional<xcb_res_query_client_ids_cookie_t> askClientPid(const Connection& 
   return xcb_res_query_client_ids(connection.get(), 1, &wanted);
 }
 
-std::optional<std::int32_t> clientPidFrom(
-    const Connection& connection, std::optional<xcb_res_query_client_ids_cookie_t> cookie) {
+std::optional<std::int32_t> clientPidFrom(const Connection& connection,
+                                          std::optional<xcb_res_query_client_ids_cookie_t> cookie) {
   if (!cookie) {
     return std::nullopt;
   }
-  auto ids = connection.reply<xcb_res_query_client_ids_reply_t>(*cookie,
-                                                                xcb_res_query_client_ids_reply);
+  auto ids =
+      connection.reply<xcb_res_query_client_ids_reply_t>(*cookie, xcb_res_query_client_ids_reply);
   if (!ids) {
     return std::nullopt;
   }
@@ -267,8 +265,8 @@ WindowFacts WindowProbe::collect() {
       attributes_, xcb_get_window_attributes_reply);
   const auto geometry =
       connection.reply<xcb_get_geometry_reply_t>(geometry_, xcb_get_geometry_reply);
-  const auto origin = connection.reply<xcb_translate_coordinates_reply_t>(
-      origin_, xcb_translate_coordinates_reply);
+  const auto origin =
+      connection.reply<xcb_translate_coordinates_reply_t>(origin_, xcb_translate_coordinates_reply);
   const PropertyReply wmState = property(wmState_);
   const PropertyReply frameExtents = property(frameExtents_);
   const PropertyReply netWmName = property(netWmName_);

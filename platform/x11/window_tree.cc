@@ -11,8 +11,8 @@ constexpr int kMaxDepth = 16;
 std::optional<xcb_window_t> topLevelAncestor(const Connection& connection, xcb_window_t window) {
   xcb_window_t current = window;
   for (int depth = 0; depth < kMaxDepth; ++depth) {
-    auto tree = connection.reply<xcb_query_tree_reply_t>(
-        xcb_query_tree(connection.get(), current), xcb_query_tree_reply);
+    auto tree = connection.reply<xcb_query_tree_reply_t>(xcb_query_tree(connection.get(), current),
+                                                         xcb_query_tree_reply);
     if (!tree || tree->parent == XCB_NONE) {
       return std::nullopt;
     }

@@ -8,8 +8,7 @@ namespace kex::testing {
 using platform::DisplayInfo;
 using platform::Event;
 
-MemoryDesktop::MemoryDesktop()
-    : now_(platform::Timestamp(std::chrono::seconds(1'800'000'000))) {
+MemoryDesktop::MemoryDesktop() : now_(platform::Timestamp(std::chrono::seconds(1'800'000'000))) {
   setSession(platform::SessionDescription{
       {platform::kSessionUserIdKey, std::int64_t{501}},
       {platform::kSessionOnConsoleKey, true},
@@ -204,9 +203,9 @@ void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bund
   const auto since = now_.time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since - seconds);
-  processes_[pid] = MemoryProcess{
-      {uid_, static_cast<std::uint64_t>(seconds.count()), static_cast<std::uint32_t>(micros.count())},
-      std::move(bundleIdentifier)};
+  processes_[pid] = MemoryProcess{{uid_, static_cast<std::uint64_t>(seconds.count()),
+                                   static_cast<std::uint32_t>(micros.count())},
+                                  std::move(bundleIdentifier)};
 }
 
 void MemoryDesktop::relaunchProcess(std::int32_t pid) {
@@ -250,7 +249,8 @@ MemoryWindow& MemoryDesktop::window(std::uint32_t windowId) {
 
 void MemoryDesktop::removeWindow(std::uint32_t windowId) {
   std::lock_guard guard(mutex_);
-  std::erase_if(windows_, [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
+  std::erase_if(windows_,
+                [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
 }
 
 void MemoryDesktop::setPointPixelScale(double scale) {
@@ -416,8 +416,8 @@ int MemoryDesktop::numberOf(const platform::Element& element) {
   return dynamic_cast<const MemoryElementRef&>(element.ref()).id;
 }
 
-int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent,
-                              const std::string& role, const std::string& title) {
+int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent, const std::string& role,
+                              const std::string& title) {
   std::lock_guard guard(mutex_);
   MemoryElement element;
   element.id = nextElement_++;
@@ -443,7 +443,8 @@ int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
   }
   const int id = addElement(info.owner->processId, std::nullopt, "frame", info.title.value_or(""));
   auto& attributes = element(id).attributes;
-  attributes[std::string(platform::attributes::position)] = platform::Point{info.frame.x, info.frame.y};
+  attributes[std::string(platform::attributes::position)] =
+      platform::Point{info.frame.x, info.frame.y};
   attributes[std::string(platform::attributes::size)] =
       platform::Size{info.frame.width, info.frame.height};
   return id;

@@ -115,8 +115,8 @@ class MemoryDesktop final : public platform::Desktop,
   void relaunchProcess(std::int32_t pid);
   void setProcessUser(std::int32_t pid, std::uint32_t uid);
   // Adds a window of an existing process, on screen, at layer 0; returns its window number.
-  std::uint32_t addWindow(std::int32_t pid, platform::Rect frame,
-                          std::optional<std::string> title, std::string application = "App");
+  std::uint32_t addWindow(std::int32_t pid, platform::Rect frame, std::optional<std::string> title,
+                          std::string application = "App");
   // Direct access for scripting; the reference stays valid until the next addWindow.
   MemoryWindow& window(std::uint32_t windowId);
   void removeWindow(std::uint32_t windowId);

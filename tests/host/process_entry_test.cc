@@ -13,8 +13,7 @@ TEST(ProcessEntry, TheReleaseWatchdogWinsWhateverTheOrder) {
 }
 
 TEST(ProcessEntry, FindsTheSelfTestAnywhereInTheArguments) {
-  EXPECT_EQ(chooseMode({"kex-computer", "x", "--session-self-test"}),
-            ProcessMode::sessionSelfTest);
+  EXPECT_EQ(chooseMode({"kex-computer", "x", "--session-self-test"}), ProcessMode::sessionSelfTest);
 }
 
 TEST(ProcessEntry, ComparesArgumentsExactly) {

@@ -66,11 +66,13 @@ TEST(SanitizeUtf8, KeepsWellFormedTextUnchanged) {
 TEST(SanitizeUtf8, ReplacesEachMaximalIllFormedSubpartOnce) {
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ(sanitizeUtf8("\xFF"), r);
-  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), r + r);            // overlong
-  EXPECT_EQ(sanitizeUtf8("\xE2\x82" "A"), r + "A");      // truncated sequence
-  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), r + r + r);     // surrogate
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), r + r);  // overlong
+  EXPECT_EQ(sanitizeUtf8("\xE2\x82"
+                         "A"),
+            r + "A");                                          // truncated sequence
+  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), r + r + r);          // surrogate
   EXPECT_EQ(sanitizeUtf8("\xF4\x90\x80\x80"), r + r + r + r);  // beyond U+10FFFF
-  EXPECT_EQ(sanitizeUtf8("\xF0\x9F\x98"), r);             // cut at the end
+  EXPECT_EQ(sanitizeUtf8("\xF0\x9F\x98"), r);                  // cut at the end
   EXPECT_EQ(sanitizeUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 

@@ -37,7 +37,8 @@ class RequestLoopTest : public ::testing::Test {
   }
 
   Json freshArgs() {
-    return {{"sessionId", computer.sessionId()}, {"topologyRevision", topology(desktop.displays())}};
+    return {{"sessionId", computer.sessionId()},
+            {"topologyRevision", topology(desktop.displays())}};
   }
 
   static void expectFailure(const Json& response, const std::string& id, const std::string& code,
@@ -132,11 +133,13 @@ TEST_F(RequestLoopTest, SurvivesNulBytesDeepNestingHugeNumbersAndDuplicateKeys) 
   expectFailure(serve(nul), "invalid", "native_operation_failed", true);
   const std::string nested = std::string(8000, '[') + std::string(8000, ']');
   expectFailure(serve(nested), "invalid", "invalid_arguments", true);
-  const std::string deepArgs = R"({"protocol":"kex.computer.helper/v1","id":"d","operation":"status","args":{"a":)" +
-                               std::string(5000, '[') + std::string(5000, ']') + "}}";
+  const std::string deepArgs =
+      R"({"protocol":"kex.computer.helper/v1","id":"d","operation":"status","args":{"a":)" +
+      std::string(5000, '[') + std::string(5000, ']') + "}}";
   EXPECT_EQ(serve(deepArgs)["ok"], true);
-  const std::string huge = R"({"protocol":"kex.computer.helper/v1","id":"h","operation":"status","args":{"n":1)" +
-                           std::string(400, '0') + "}}";
+  const std::string huge =
+      R"({"protocol":"kex.computer.helper/v1","id":"h","operation":"status","args":{"n":1)" +
+      std::string(400, '0') + "}}";
   EXPECT_NO_THROW(serve(huge));
   const std::string duplicate =
       R"({"protocol":"kex.computer.helper/v1","id":"a","id":"b","operation":"status","args":{}})";
@@ -148,11 +151,10 @@ TEST_F(RequestLoopTest, AppliesTheSessionGateBeforeTheFreshnessCheck) {
   expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "topology_changed",
                 true);
   desktop.lockScreen(true);
-  expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "session_locked",
-                true);
+  expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "session_locked", true);
   desktop.setUserId(502);
-  expectFailure(serve(envelope("computer.displays", Json::object())), "r1",
-                "session_unavailable", true);
+  expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "session_unavailable",
+                true);
 }
 
 TEST_F(RequestLoopTest, ReportsUnknownOperationsOnlyAfterTheFreshnessCheck) {
@@ -202,7 +204,8 @@ TEST_F(RequestLoopTest, RunAnswersEveryLineInOrderIncludingALastLineWithoutLineF
   close(output[1]);
   std::string written;
   char buffer[4096];
-  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) written.append(buffer, got);
+  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;)
+    written.append(buffer, got);
   close(input[0]);
   close(output[0]);
 

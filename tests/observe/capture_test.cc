@@ -19,17 +19,17 @@ TEST_F(CaptureTest, ReturnsTheFourteenFieldsOfAWindowCapture) {
   const auto result = ok("computer.capture", {{"targetId", target}});
   std::vector<std::string> keys;
   for (const auto& item : result.items()) keys.push_back(item.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"captureId", "capturedAt", "encoding", "format",
-                                            "height", "image", "pixelScale", "rotation",
-                                            "sessionId", "sourceRect", "targetId",
-                                            "topologyRevision", "transform", "width"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"captureId", "capturedAt", "encoding", "format", "height",
+                                      "image", "pixelScale", "rotation", "sessionId", "sourceRect",
+                                      "targetId", "topologyRevision", "transform", "width"}));
   EXPECT_EQ(result["width"], 800);
   EXPECT_EQ(result["height"], 600);
   EXPECT_EQ(result["capturedAt"], "2027-01-15T08:00:00Z");
   EXPECT_EQ(result["targetId"], target);
   EXPECT_EQ(result["rotation"], 0);
-  EXPECT_EQ(result["transform"], (Json{{"scaleX", 1.0}, {"scaleY", 1.0}, {"offsetX", 100.0},
-                                       {"offsetY", 50.0}}));
+  EXPECT_EQ(result["transform"],
+            (Json{{"scaleX", 1.0}, {"scaleY", 1.0}, {"offsetX", 100.0}, {"offsetY", 50.0}}));
   EXPECT_EQ(result["image"].get<std::string>().rfind("iVBORw0K", 0), 0u);
   EXPECT_EQ(computer.observation().registries().captures.count(result["captureId"]), 1u);
 }
@@ -90,7 +90,8 @@ TEST_F(CaptureTest, LooksForContentOnlyWhereTheApplicationPaints) {
 TEST_F(CaptureTest, KeepsSixtyFiveCapturesAndClearsThemBeforeTheSixtySixth) {
   const auto target = listedTarget();
   std::vector<std::string> ids;
-  for (int i = 0; i < 65; ++i) ids.push_back(ok("computer.capture", {{"targetId", target}})["captureId"]);
+  for (int i = 0; i < 65; ++i)
+    ids.push_back(ok("computer.capture", {{"targetId", target}})["captureId"]);
   auto& captures = computer.observation().registries().captures;
   EXPECT_EQ(captures.size(), 65u);
   for (const auto& id : ids) EXPECT_EQ(captures.count(id), 1u);

@@ -1,6 +1,7 @@
+#include "main/observe/observation.h"
+
 #include <gtest/gtest.h>
 
-#include "main/observe/observation.h"
 #include "tests/observe/observe_fixture.h"
 
 namespace kex::testing {
@@ -20,8 +21,8 @@ TEST_F(ObserveTest, ListsOrdinaryApplicationWindowsWithTitleApplicationAndFrame)
   ASSERT_EQ(windows.size(), 2u);
   EXPECT_EQ(windows[0]["title"], "Demo");
   EXPECT_EQ(windows[0]["application"], "Demo");
-  EXPECT_EQ(windows[0]["sourceRect"], (Json{{"x", 100.0}, {"y", 50.0}, {"width", 800.0},
-                                            {"height", 600.0}}));
+  EXPECT_EQ(windows[0]["sourceRect"],
+            (Json{{"x", 100.0}, {"y", 50.0}, {"width", 800.0}, {"height", 600.0}}));
   EXPECT_EQ(windows[0]["targetId"].get<std::string>().size(), 36u);
   EXPECT_EQ(windows[1]["title"], "");
 }

@@ -40,11 +40,14 @@ struct Transition {
 TEST(DispatchEvidence, FollowsTheWholeTransitionTable) {
   using enum DispatchEvidence::State;
   const Transition table[] = {
-      {"begin tracked", [](auto& e) { e.begin("computer.keyboard"); },
+      {"begin tracked",
+       [](auto& e) { e.begin("computer.keyboard"); },
        {pristine, pristine, pristine, pristine}},
-      {"begin inherited", [](auto& e) { e.begin("computer.focus", true); },
+      {"begin inherited",
+       [](auto& e) { e.begin("computer.focus", true); },
        {uncertain, uncertain, uncertain, uncertain}},
-      {"begin untracked", [](auto& e) { e.begin("computer.capture"); },
+      {"begin untracked",
+       [](auto& e) { e.begin("computer.capture"); },
        {untracked, untracked, untracked, untracked}},
       {"attempt", [](auto& e) { e.attempt(); }, {untracked, attempted, attempted, uncertain}},
       {"uncertain", [](auto& e) { e.uncertain(); }, {uncertain, uncertain, uncertain, uncertain}},

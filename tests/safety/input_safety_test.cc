@@ -144,10 +144,9 @@ TEST_F(InputSafetyTest, RefusesToPostOnceStoppedAndRegistersNothing) {
   attachWatchdog();
   safety.cancel(codes::humanInterrupted);
   const auto exchangesBefore = watchdog->exchanges.size();
-  EXPECT_EQ(failureCode([&] {
-              safety.post(key(EventType::keyDown, 1), key(EventType::keyUp, 1), 1);
-            }),
-            "human_interrupted");
+  EXPECT_EQ(
+      failureCode([&] { safety.post(key(EventType::keyDown, 1), key(EventType::keyUp, 1), 1); }),
+      "human_interrupted");
   EXPECT_TRUE(desktop.posted().empty());
   EXPECT_EQ(safety.heldCount(), 0u);
   EXPECT_EQ(watchdog->exchanges.size(), exchangesBefore);

@@ -36,16 +36,16 @@ TEST_F(StatusTest, ReportsExactlyTheEightKeysFromThePlatformAndTheSession) {
   const auto result = report();
   std::vector<std::string> keys;
   for (const auto& item : result.items()) keys.push_back(item.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"backend", "controlReady", "limitations",
-                                            "operations", "permissions", "sessionId",
-                                            "sessionState", "topologyRevision"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"backend", "controlReady", "limitations", "operations",
+                                            "permissions", "sessionId", "sessionState",
+                                            "topologyRevision"}));
   EXPECT_EQ(result["sessionId"], "SESSION");
   EXPECT_EQ(result["backend"], "memory");
   EXPECT_EQ(result["sessionState"], "active");
   EXPECT_EQ(result["topologyRevision"], topology(desktop.displays()));
   EXPECT_EQ(result["limitations"].size(), 3u);
-  EXPECT_EQ(result["permissions"], (Json{{"accessibility", true}, {"capture", true},
-                                         {"input", true}}));
+  EXPECT_EQ(result["permissions"],
+            (Json{{"accessibility", true}, {"capture", true}, {"input", true}}));
 }
 
 TEST_F(StatusTest, OffersObservationWhileActiveButNoControlWithoutTheInputMonitor) {

@@ -46,10 +46,9 @@ class OddlyNamedChild {
 };
 
 std::uint64_t secondsNow() {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::seconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count());
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
 }
 
 TEST(ProcessInfo, ReadsTheOwnerAndAStartTimeOfTheWallClock) {

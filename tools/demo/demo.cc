@@ -50,8 +50,8 @@ std::string shown(std::string_view line) {
     return response.dump();
   }
   if (line.size() <= kMaxShownResponse) return std::string(line);
-  return std::string(line.substr(0, kMaxShownResponse)) + "... (" +
-         std::to_string(line.size()) + " bytes)";
+  return std::string(line.substr(0, kMaxShownResponse)) + "... (" + std::to_string(line.size()) +
+         " bytes)";
 }
 
 std::filesystem::path outputFolder() {
@@ -146,18 +146,21 @@ bool runSession(Helper& helper) {
   const auto folder = outputFolder();
   json displays;
   say("\n# ", "computer.displays with the sessionId and topologyRevision from status");
-  allAnswered &= roundTrip(helper, Helper::envelope("demo-2", "computer.displays", fresh), &displays);
+  allAnswered &=
+      roundTrip(helper, Helper::envelope("demo-2", "computer.displays", fresh), &displays);
 
   json windows;
   say("\n# ", "computer.windows: the application windows on screen");
-  allAnswered &= roundTrip(helper, Helper::envelope("demo-2w", "computer.windows", fresh), &windows);
+  allAnswered &=
+      roundTrip(helper, Helper::envelope("demo-2w", "computer.windows", fresh), &windows);
 
   if (displays.value("ok", false) && !displays["result"]["displays"].empty()) {
     say("\n# ", "computer.capture of the first display, 1024 pixels wide");
     json args = fresh;
     args["targetId"] = displays["result"]["displays"][0]["targetId"];
     json capture;
-    allAnswered &= roundTrip(helper, Helper::envelope("demo-2c", "computer.capture", args), &capture);
+    allAnswered &=
+        roundTrip(helper, Helper::envelope("demo-2c", "computer.capture", args), &capture);
     saveImage(capture, folder / "display.png");
   }
 
@@ -172,7 +175,8 @@ bool runSession(Helper& helper) {
     args["targetId"] = (*demoWindow)["targetId"];
     say("\n# ", "computer.capture of the window \"" + demoWindow->value("title", "") + "\"");
     json capture;
-    allAnswered &= roundTrip(helper, Helper::envelope("demo-2d", "computer.capture", args), &capture);
+    allAnswered &=
+        roundTrip(helper, Helper::envelope("demo-2d", "computer.capture", args), &capture);
     saveImage(capture, folder / "window.png");
 
     say("\n# ", "computer.accessibility: a small tree of the same window");
