@@ -1,4 +1,4 @@
-// Single-frame screenshots of a display or of one window, and their encoding.
+// Single-frame screenshots of a display or of one window, as raw pixels.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,9 @@ struct Image {
   std::optional<Rect> content;
 };
 
+// Whether a display capture shows the pointer.
+enum class CursorMode { drawn, hidden };
+
 // Request thread only. Failures of the screenshot service throw PlatformError.
 class CaptureServices {
  public:
@@ -31,15 +34,12 @@ class CaptureServices {
 
   // The display's contents within its frame, scaled to exactly width by height.
   [[nodiscard]] virtual Image captureDisplay(const DisplayContent& display, std::int64_t width,
-                                             std::int64_t height, bool showCursor) = 0;
+                                             std::int64_t height, CursorMode cursor) = 0;
 
   // The window's own contents whatever covers it, without cursor or shadow, scaled to exactly
   // width by height.
   [[nodiscard]] virtual Image captureWindow(const WindowInfo& window, std::int64_t width,
                                             std::int64_t height) = 0;
-
-  // PNG file bytes, or nothing when encoding fails.
-  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) = 0;
 };
 
 }  // namespace kex::platform

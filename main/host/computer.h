@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "main/host/json_io.h"
+#include "main/common/json.h"
+#include "main/observe/accessibility_tree.h"
 #include "main/observe/observation.h"
+#include "main/observe/screenshots.h"
 #include "main/safety/input_safety.h"
 #include "main/session/session_state.h"
 #include "platform/desktop.h"
@@ -41,10 +43,9 @@ class Computer {
   SessionGate& session_;
   InputSafety& safety_;
   Observation observation_;
+  Screenshots screenshots_;
+  AccessibilityTree trees_;
   std::optional<std::string> sessionId_;
 };
-
-// A new random version-4 UUID in upper-case canonical text.
-[[nodiscard]] std::string newIdentifier();
 
 }  // namespace kex

@@ -1,13 +1,12 @@
 // The wire form of requests and responses.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
-namespace kex {
+#include "main/common/json.h"
 
-using Json = nlohmann::json;  // objects keep their keys sorted at every depth
+namespace kex {
 
 inline constexpr std::string_view kProtocol = "kex.computer.helper/v1";
 

@@ -3,10 +3,11 @@
 #include <vector>
 
 #include "main/host/process_entry.h"
-#include "platform/x11/x11_desktop.h"
+#include "platform/linux/linux_desktop.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
   return kex::runProcess(
-      arguments, [] { return kex::platform::x11::openDesktop(); }, KEX_HOST_BUNDLE_IDENTIFIER);
+      arguments, [] { return kex::platform::linux_desktop::openDesktop(); },
+      KEX_HOST_BUNDLE_IDENTIFIER);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <thread>
 
 #include "main/host/computer.h"
@@ -53,6 +54,17 @@ class RequestLoopMode {
 };
 
 }  // namespace
+
+std::optional<std::int32_t> parseFixturePid(const std::vector<std::string>& args) {
+  auto flag = std::find(args.begin(), args.end(), "--fixture-pid");
+  if (flag == args.end() || std::next(flag) == args.end()) return std::nullopt;
+  std::string_view text = *std::next(flag);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::int32_t pid = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return -1;
+  return pid;
+}
 
 ProcessMode chooseMode(const std::vector<std::string>& arguments) {
   if (hasArgument(arguments, "--release-watchdog")) return ProcessMode::releaseWatchdog;

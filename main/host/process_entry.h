@@ -1,8 +1,10 @@
 // The process entry of kex-computer: one executable, three modes.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,10 @@ enum class ProcessMode { releaseWatchdog, sessionSelfTest, requestLoop };
 // The mode the arguments ask for. Arguments are searched anywhere in the list and compared
 // exactly; the release watchdog wins over the self-test.
 [[nodiscard]] ProcessMode chooseMode(const std::vector<std::string>& arguments);
+
+// The process id that follows the first "--fixture-pid" argument: unset without one or when
+// it is last, -1 (matching no process) when the next argument is not a 32-bit decimal number.
+[[nodiscard]] std::optional<std::int32_t> parseFixturePid(const std::vector<std::string>& args);
 
 using DesktopFactory = std::function<std::unique_ptr<platform::Desktop>()>;
 

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 #include "main/host/json_io.h"
 
 namespace kex {

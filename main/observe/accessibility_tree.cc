@@ -1,10 +1,10 @@
-// "computer.accessibility": a bounded description of one listed window's element tree.
+#include "main/observe/accessibility_tree.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "main/host/computer.h"
-#include "main/host/failure.h"
-#include "main/observe/observation.h"
+#include "main/common/failure.h"
+#include "main/common/identifiers.h"
 #include "main/observe/text.h"
 
 namespace kex {
@@ -29,19 +29,22 @@ const Json kTruncated = {{"truncated", true}};
 
 }  // namespace
 
-Json Observation::accessibilityTree(const Json& args) {
+AccessibilityTree::AccessibilityTree(platform::Desktop& desktop, Observation& observation)
+    : desktop_(desktop), observation_(observation), elements_(observation.elements()) {}
+
+Json AccessibilityTree::describeWindow(const Json& args) {
   const Json targetId = args.contains("targetId") ? args["targetId"] : Json();
-  const Target target = windowTarget(targetId);
-  const auto window = verify(target);
+  const Target target = observation_.windowTarget(targetId);
+  const auto window = observation_.verify(target);
   if (!desktop_.system().accessibilityTrusted()) throw Failure(codes::permissionRequired);
   std::int64_t budget = budgetOf(args);
   const auto root = elements_.axWindow(window);
-  registries_.nodes.clear();
+  observation_.registries().nodes.clear();
   return {{"scope", "window"}, {"targetId", targetId}, {"tree", describe(root, budget, 0, target)}};
 }
 
-Json Observation::describe(const platform::Element& element, std::int64_t& budget, int depth,
-                           const Target& target) {
+Json AccessibilityTree::describe(const platform::Element& element, std::int64_t& budget, int depth,
+                                 const Target& target) {
   namespace attributes = platform::attributes;
   if (budget <= 0 || depth > kMaxDepth) return kTruncated;
   --budget;
@@ -55,7 +58,7 @@ Json Observation::describe(const platform::Element& element, std::int64_t& budge
                                 kMaxTitleCharacters)},
       {"enabled", elements_.flag(element, attributes::enabled).value_or(false)}};
   auto nodeId = newIdentifier();
-  registries_.nodes.emplace(nodeId, Node{element, target, desktop_.clock().now()});
+  observation_.registries().nodes.emplace(nodeId, Node{element, target, desktop_.clock().now()});
   description["nodeId"] = std::move(nodeId);
 
   const auto children = elements_.elements(element, attributes::children);

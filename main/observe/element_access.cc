@@ -1,6 +1,6 @@
 #include "main/observe/element_access.h"
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 
 namespace kex {
 

@@ -1,11 +1,10 @@
 #include "main/observe/observation.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
-#include "main/host/computer.h"
-#include "main/host/failure.h"
+#include "main/common/failure.h"
+#include "main/common/identifiers.h"
 #include "main/observe/text.h"
 #include "main/session/topology.h"
 
@@ -20,17 +19,6 @@ std::string titleOf(const platform::WindowInfo& window) {
 }
 
 }  // namespace
-
-std::optional<std::int32_t> parseFixturePid(const std::vector<std::string>& args) {
-  auto flag = std::find(args.begin(), args.end(), "--fixture-pid");
-  if (flag == args.end() || std::next(flag) == args.end()) return std::nullopt;
-  std::string_view text = *std::next(flag);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  std::int32_t pid = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return -1;
-  return pid;
-}
 
 Json rect(const platform::Rect& rectangle) {
   return {{"x", rectangle.x},

@@ -1,11 +1,11 @@
-// Listings, captures and the re-verification of what they handed out.
+// Listings, the registries of what they hand out, and the re-verification of it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "main/host/json_io.h"
+#include "main/common/json.h"
 #include "main/observe/element_access.h"
 #include "main/observe/registries.h"
 #include "main/safety/input_safety.h"
@@ -22,10 +22,6 @@ struct ObservationOptions {
   std::string hostBundleIdentifier;
 };
 
-// The process id that follows the first "--fixture-pid" argument: unset without one or when
-// it is last, -1 (matching no process) when the next argument is not a 32-bit decimal number.
-[[nodiscard]] std::optional<std::int32_t> parseFixturePid(const std::vector<std::string>& args);
-
 // The rectangle dictionary {"x", "y", "width", "height"}.
 [[nodiscard]] Json rect(const platform::Rect& rectangle);
 
@@ -41,13 +37,6 @@ class Observation {
 
   // Whether the identifier names a registered display target.
   [[nodiscard]] bool isDisplayTarget(const Json& targetId) const;
-
-  // "computer.capture" of a display target or, failing that, of a window target.
-  [[nodiscard]] Json capture(const Json& args, const std::string& sessionId);
-
-  // "computer.accessibility": the window's element tree within the node budget, depth and
-  // child limits; replaces every earlier node identifier.
-  [[nodiscard]] Json accessibilityTree(const Json& args);
 
   [[nodiscard]] ElementAccess& elements() { return elements_; }
 
@@ -70,14 +59,9 @@ class Observation {
   [[nodiscard]] const Target& windowTarget(const Json& targetId) const;
 
   [[nodiscard]] Registries& registries() { return registries_; }
+  [[nodiscard]] const ObservationOptions& options() const { return options_; }
 
  private:
-  [[nodiscard]] Json captureDisplay(const std::string& targetId, const DisplayTarget& target,
-                                    const Json& args, const std::string& sessionId);
-  [[nodiscard]] Json captureWindow(const std::string& targetId, const Target& target,
-                                   const Json& args, const std::string& sessionId);
-  [[nodiscard]] Json describe(const platform::Element& element, std::int64_t& budget, int depth,
-                              const Target& target);
   [[nodiscard]] bool liveWindowMatches(const Target& target, std::int32_t pid);
   [[nodiscard]] double age(platform::Timestamp created);
 

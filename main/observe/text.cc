@@ -1,6 +1,5 @@
 #include "main/observe/text.h"
 
-#include <openssl/evp.h>
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
 
@@ -44,14 +43,6 @@ std::string firstCharacters(std::string_view text, std::size_t limit) {
   utext_close(utext);
   // With UTF-8 text the iterator's offsets are byte offsets.
   return std::string(text.substr(0, static_cast<std::size_t>(end)));
-}
-
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                      static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(written));
-  return out;
 }
 
 std::string iso8601(platform::Timestamp moment) {

@@ -1,4 +1,4 @@
-// Text forms the observations write: cut titles, base64 images and dates.
+// Text forms the observations write: cut titles and dates.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +13,6 @@ namespace kex {
 
 // The first `limit` user-perceived characters (extended grapheme clusters) of UTF-8 text.
 [[nodiscard]] std::string firstCharacters(std::string_view text, std::size_t limit);
-
-// Standard base64 with padding and no line breaks.
-[[nodiscard]] std::string base64(const std::vector<std::uint8_t>& bytes);
 
 // UTC date and time to whole seconds with a trailing "Z", as 2026-12-09T12:38:19Z.
 [[nodiscard]] std::string iso8601(platform::Timestamp moment);

@@ -12,6 +12,7 @@
 
 #include "main/safety/dispatch_evidence.h"
 #include "main/safety/watchdog_channel.h"
+#include "main/session/control_readiness.h"
 #include "main/session/session_state.h"
 #include "platform/events.h"
 
@@ -24,7 +25,7 @@ namespace kex {
 // Any thread: the request thread, the signal thread and the human-input monitor enter it.
 // Every public operation holds lock_ for its whole duration, waits included; the lock is
 // recursive because the operations call each other (post calls check, cancel releases).
-class InputSafety {
+class InputSafety final : public ControlReadiness {
  public:
   InputSafety(platform::EventServices& events, SessionGate& session);
   InputSafety(const InputSafety&) = delete;
@@ -58,7 +59,7 @@ class InputSafety {
   // Whether synthetic input can be armed now. The human-input monitor does not exist on this
   // build yet, and control without it would let the assistant race the person at the machine,
   // so this stays false.
-  [[nodiscard]] bool controlReady();
+  [[nodiscard]] bool controlReady() override;
 
   // Stores a started release watchdog; from now on every press and release is announced to it.
   void adoptWatchdog(std::unique_ptr<WatchdogChannel> watchdog);

@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 
 namespace kex {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 
 namespace kex {
 namespace {

@@ -33,7 +33,7 @@ Json status(StatusSources& sources, const std::string& sessionId) {
       accessibility && sources.system.postEventAccess() && sources.system.listenEventAccess();
 
   bool controlReady = false;
-  if (supported && sessionActive && capture && input) controlReady = sources.safety.controlReady();
+  if (supported && sessionActive && capture && input) controlReady = sources.control.controlReady();
   if (controlReady) {
     offer(operations, sources, "computer.focus");
     offer(operations, sources, "computer.pointer");

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "main/host/json_io.h"
-#include "main/safety/input_safety.h"
+#include "main/common/json.h"
+#include "main/session/control_readiness.h"
 #include "main/session/session_state.h"
 #include "platform/displays.h"
 #include "platform/session.h"
@@ -18,7 +18,7 @@ struct StatusSources {
   platform::SystemServices& system;
   SessionGate& session;
   platform::DisplayServices& displays;
-  InputSafety& safety;
+  ControlReadiness& control;
   // Whether this build has the operation's body; an operation it lacks is never offered.
   std::function<bool(std::string_view)> built;
 };

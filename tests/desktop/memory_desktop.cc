@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <random>
 
 namespace kex::testing {
 
@@ -32,17 +33,21 @@ void MemoryDesktop::setSessionValue(const std::string& key, platform::SessionVal
   (*session_)[key] = std::move(value);
 }
 
-void MemoryDesktop::lockScreen(bool locked) {
-  setSessionValue(platform::kSessionScreenIsLockedKey, locked);
+void MemoryDesktop::lockScreen() { setSessionValue(platform::kSessionScreenIsLockedKey, true); }
+
+void MemoryDesktop::unlockScreen() { setSessionValue(platform::kSessionScreenIsLockedKey, false); }
+
+void MemoryDesktop::revoke(Permission permission) {
+  std::lock_guard guard(mutex_);
+  revoked_.insert(permission);
 }
 
-void MemoryDesktop::setPermissions(bool capture, bool accessibility, bool post, bool listen) {
+void MemoryDesktop::grant(Permission permission) {
   std::lock_guard guard(mutex_);
-  capture_ = capture;
-  accessibility_ = accessibility;
-  postAccess_ = post;
-  listenAccess_ = listen;
+  revoked_.erase(permission);
 }
+
+bool MemoryDesktop::granted(Permission permission) const { return !revoked_.contains(permission); }
 
 void MemoryDesktop::setSupportsCaptureAndControl(bool supported) {
   std::lock_guard guard(mutex_);
@@ -146,22 +151,22 @@ std::uint32_t MemoryDesktop::realUserId() {
 
 bool MemoryDesktop::screenCaptureAccess() {
   std::lock_guard guard(mutex_);
-  return !enter(Op::screenCaptureAccess) && capture_;
+  return !enter(Op::screenCaptureAccess) && granted(Permission::capture);
 }
 
 bool MemoryDesktop::accessibilityTrusted() {
   std::lock_guard guard(mutex_);
-  return !enter(Op::accessibilityTrusted) && accessibility_;
+  return !enter(Op::accessibilityTrusted) && granted(Permission::accessibility);
 }
 
 bool MemoryDesktop::postEventAccess() {
   std::lock_guard guard(mutex_);
-  return !enter(Op::postEventAccess) && postAccess_;
+  return !enter(Op::postEventAccess) && granted(Permission::postEvents);
 }
 
 bool MemoryDesktop::listenEventAccess() {
   std::lock_guard guard(mutex_);
-  return !enter(Op::listenEventAccess) && listenAccess_;
+  return !enter(Op::listenEventAccess) && granted(Permission::listenEvents);
 }
 
 bool MemoryDesktop::supportsCaptureAndControl() {
@@ -258,9 +263,9 @@ void MemoryDesktop::setPointPixelScale(double scale) {
   pointPixelScale_ = scale;
 }
 
-void MemoryDesktop::setEncodedSize(std::size_t bytes) {
+void MemoryDesktop::setDisplayPicture(Picture picture) {
   std::lock_guard guard(mutex_);
-  encodedSize_ = bytes;
+  displayPicture_ = picture;
 }
 
 platform::ShareableContent MemoryDesktop::shareableContent() {
@@ -335,6 +340,11 @@ platform::Image solidImage(std::int64_t width, std::int64_t height, const std::u
   return image;
 }
 
+void addNoise(platform::Image& image) {
+  std::mt19937 random(7);
+  for (auto& component : image.rgb) component = static_cast<std::uint8_t>(random());
+}
+
 void decorate(platform::Image& image, const platform::Rect& painted) {
   for (std::int64_t y = 0; y < image.height; ++y) {
     for (std::int64_t x = 0; x < image.width; ++x) {
@@ -349,11 +359,13 @@ void decorate(platform::Image& image, const platform::Rect& painted) {
 }  // namespace
 
 platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, std::int64_t width,
-                                              std::int64_t height, bool) {
+                                              std::int64_t height, platform::CursorMode) {
   std::lock_guard guard(mutex_);
   if (enter(Op::captureDisplay)) throw platform::PlatformError("display screenshot failed");
   const std::uint8_t gray[3] = {90, 90, 90};
-  return solidImage(width, height, gray);
+  auto image = solidImage(width, height, gray);
+  if (displayPicture_ == Picture::noise) addNoise(image);
+  return image;
 }
 
 platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, std::int64_t width,
@@ -373,19 +385,6 @@ platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, s
     }
   }
   return image;
-}
-
-std::optional<std::vector<std::uint8_t>> MemoryDesktop::encodePng(const platform::Image& image) {
-  std::lock_guard guard(mutex_);
-  if (enter(Op::encodePng)) return std::nullopt;
-  // Not a real PNG: the signature followed by the pixels, enough for the logic to pass along.
-  std::vector<std::uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (encodedSize_) {
-    bytes.resize(*encodedSize_);
-    return bytes;
-  }
-  bytes.insert(bytes.end(), image.rgb.begin(), image.rgb.end());
-  return bytes;
 }
 
 namespace {

@@ -29,9 +29,14 @@ enum class Op {
   processRecord,
   captureDisplay,
   captureWindow,
-  encodePng,
   copyAttribute,
 };
+
+// What a display capture of the in-memory desktop shows.
+enum class Picture { flat, noise };
+
+// The permissions a person grants; every one is granted until a test revokes it.
+enum class Permission { capture, accessibility, postEvents, listenEvents };
 
 // One accessibility element of the in-memory desktop. Plain attributes live in `attributes`;
 // the structure (children, parent) is kept as element numbers.
@@ -94,10 +99,12 @@ class MemoryDesktop final : public platform::Desktop,
   void setUserId(std::uint32_t uid);
   void setSession(std::optional<platform::SessionDescription> description);
   void setSessionValue(const std::string& key, platform::SessionValue value);
-  void lockScreen(bool locked);
+  void lockScreen();
+  void unlockScreen();
 
   // Scripting: permissions and system facts.
-  void setPermissions(bool capture, bool accessibility, bool post, bool listen);
+  void revoke(Permission permission);
+  void grant(Permission permission);
   void setSupportsCaptureAndControl(bool supported);
 
   // Scripting: displays.
@@ -121,8 +128,9 @@ class MemoryDesktop final : public platform::Desktop,
   MemoryWindow& window(std::uint32_t windowId);
   void removeWindow(std::uint32_t windowId);
   void setPointPixelScale(double scale);
-  // Makes encoded images this many bytes long (a stand-in for very large PNG files).
-  void setEncodedSize(std::size_t bytes);
+  // What display captures show: flat grey, or noise that no encoder can compress (for the
+  // limits on encoded size).
+  void setDisplayPicture(Picture picture);
 
   // Scripting: accessibility. Element 0 never exists; numbers count up from 1.
   // Adds an element of the process under `parent` (or as a window of the application when
@@ -170,10 +178,9 @@ class MemoryDesktop final : public platform::Desktop,
   std::int32_t parentProcessId() override;
   double pointPixelScale(const platform::WindowInfo& window) override;
   platform::Image captureDisplay(const platform::DisplayContent& display, std::int64_t width,
-                                 std::int64_t height, bool showCursor) override;
+                                 std::int64_t height, platform::CursorMode cursor) override;
   platform::Image captureWindow(const platform::WindowInfo& window, std::int64_t width,
                                 std::int64_t height) override;
-  std::optional<std::vector<std::uint8_t>> encodePng(const platform::Image& image) override;
   platform::Element applicationElement(std::int32_t pid) override;
   platform::Element systemWideElement() override;
   void setMessagingTimeout(const platform::Element& element, double seconds) override;
@@ -189,6 +196,7 @@ class MemoryDesktop final : public platform::Desktop,
 
   // Records the call; true when the test made the operation fail. Caller holds mutex_.
   bool enter(Op op);
+  [[nodiscard]] bool granted(Permission permission) const;
   platform::DisplayInfo* findDisplay(std::uint32_t id);
   MemoryWindow* findWindow(std::uint32_t windowId);
 
@@ -196,10 +204,7 @@ class MemoryDesktop final : public platform::Desktop,
   // Everything below is guarded by mutex_.
   std::uint32_t uid_ = 501;
   std::optional<platform::SessionDescription> session_;
-  bool capture_ = true;
-  bool accessibility_ = true;
-  bool postAccess_ = true;
-  bool listenAccess_ = true;
+  std::set<Permission> revoked_;
   bool supported_ = true;
   std::vector<platform::DisplayInfo> displays_;
   std::set<Op> failing_;
@@ -210,7 +215,7 @@ class MemoryDesktop final : public platform::Desktop,
   std::uint32_t nextWindowId_ = 100;
   std::optional<std::int32_t> frontmost_;
   double pointPixelScale_ = 1.0;
-  std::optional<std::size_t> encodedSize_;
+  Picture displayPicture_ = Picture::flat;
   std::map<int, MemoryElement> elements_;
   std::map<std::int32_t, std::vector<int>> applicationWindows_;
   std::map<std::int32_t, double> messagingTimeouts_;

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "main/common/failure.h"
+#include "main/common/json.h"
 #include "main/host/computer.h"
-#include "main/host/failure.h"
-#include "main/host/json_io.h"
 #include "main/host/request_loop.h"
 #include "main/safety/input_safety.h"
 #include "main/session/session_state.h"

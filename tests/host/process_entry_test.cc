@@ -23,5 +23,17 @@ TEST(ProcessEntry, ComparesArgumentsExactly) {
   EXPECT_EQ(chooseMode({"kex-computer"}), ProcessMode::requestLoop);
 }
 
+TEST(FixturePid, ParsesTheArgumentAfterTheFirstFlag) {
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "42"}), 42);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "42", "--fixture-pid", "7"}), 42);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "-3"}), -3);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "abc"}), -1);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", ""}), -1);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "2147483648"}), -1);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "12x"}), -1);
+  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid"}), std::nullopt);
+  EXPECT_EQ(parseFixturePid({"kex"}), std::nullopt);
+}
+
 }  // namespace
 }  // namespace kex

@@ -150,7 +150,7 @@ TEST_F(RequestLoopTest, SurvivesNulBytesDeepNestingHugeNumbersAndDuplicateKeys) 
 TEST_F(RequestLoopTest, AppliesTheSessionGateBeforeTheFreshnessCheck) {
   expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "topology_changed",
                 true);
-  desktop.lockScreen(true);
+  desktop.lockScreen();
   expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "session_locked", true);
   desktop.setUserId(502);
   expectFailure(serve(envelope("computer.displays", Json::object())), "r1", "session_unavailable",

@@ -153,7 +153,7 @@ TEST_F(AccessibilityTest, MatchesAnUntitledWindowWithAnEmptyOrAbsentTitle) {
 TEST_F(AccessibilityTest, WithoutTrustFailsBeforeFindingTheWindowAndKeepsEarlierNodes) {
   const auto target = listedTarget();
   const auto node = tree({{"targetId", target}})["tree"]["nodeId"];
-  desktop.setPermissions(true, false, true, true);
+  desktop.revoke(Permission::accessibility);
   EXPECT_EQ(failure("computer.accessibility", {{"targetId", target}}), "permission_required");
   EXPECT_EQ(computer.observation().registries().nodes.count(node), 1u);
 }

@@ -108,7 +108,7 @@ TEST_F(ObserveTest, ListsAnotherUsersWindowButNeverVerifiesIt) {
 
 TEST_F(ObserveTest, RevokedCaptureAccessRefusesListingsButStalesExistingTargets) {
   const auto target = listedTarget();
-  desktop.setPermissions(false, true, true, true);
+  desktop.revoke(Permission::capture);
   EXPECT_EQ(failure("computer.windows"), "permission_required");
   EXPECT_EQ(failure("computer.displays"), "permission_required");
   EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "target_stale");
@@ -140,18 +140,6 @@ TEST_F(ObserveTest, CutsTitlesAtFiveHundredTwelveUserPerceivedCharacters) {
   desktop.window(appWindow).info.title = title;
   const auto listed = ok("computer.windows")["windows"][0]["title"].get<std::string>();
   EXPECT_EQ(listed, title.substr(0, 512 * 3));
-}
-
-TEST(FixturePid, ParsesTheArgumentAfterTheFirstFlag) {
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "42"}), 42);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "42", "--fixture-pid", "7"}), 42);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "-3"}), -3);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "abc"}), -1);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", ""}), -1);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "2147483648"}), -1);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid", "12x"}), -1);
-  EXPECT_EQ(parseFixturePid({"kex", "--fixture-pid"}), std::nullopt);
-  EXPECT_EQ(parseFixturePid({"kex"}), std::nullopt);
 }
 
 class FixtureObserveTest : public ObserveTest {

@@ -6,8 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "main/common/failure.h"
 #include "main/host/computer.h"
-#include "main/host/failure.h"
 #include "main/session/topology.h"
 #include "tests/desktop/memory_desktop.h"
 

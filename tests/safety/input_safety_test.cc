@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 #include "tests/desktop/memory_desktop.h"
 
 namespace kex {
@@ -153,7 +153,7 @@ TEST_F(InputSafetyTest, RefusesToPostOnceStoppedAndRegistersNothing) {
 }
 
 TEST_F(InputSafetyTest, RefusesToPostWhileTheScreenIsLockedWithoutStopping) {
-  desktop.lockScreen(true);
+  desktop.lockScreen();
   EXPECT_EQ(failureCode([&] { safety.post(button(EventType::mouseMoved, 1, 1)); }),
             "session_locked");
   EXPECT_TRUE(desktop.posted().empty());

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 #include "tests/desktop/memory_desktop.h"
 
 namespace kex {
@@ -63,7 +63,7 @@ TEST(SessionGate, RefusesWithTheCodeOfEachStateAndReadsAfreshEachTime) {
   SessionGate gate(desktop.session());
   EXPECT_NO_THROW(gate.requireActive());
 
-  desktop.lockScreen(true);
+  desktop.lockScreen();
   try {
     gate.requireActive();
     FAIL() << "a locked session passed the gate";
@@ -71,7 +71,7 @@ TEST(SessionGate, RefusesWithTheCodeOfEachStateAndReadsAfreshEachTime) {
     EXPECT_EQ(failure.code, "session_locked");
   }
 
-  desktop.lockScreen(false);
+  desktop.unlockScreen();
   EXPECT_TRUE(gate.active());
 
   desktop.setFailing(testing::Op::currentSession);

@@ -12,13 +12,26 @@ namespace {
 
 using testing::MemoryDesktop;
 using testing::Op;
+using testing::Permission;
 
 bool buildsEverything(std::string_view) { return true; }
+
+// The controller as the report sees it: ready or not, as the test says, counting the asks.
+class ScriptedReadiness final : public ControlReadiness {
+ public:
+  bool controlReady() override {
+    ++asked;
+    return ready;
+  }
+
+  bool ready = false;
+  int asked = 0;
+};
 
 class StatusTest : public ::testing::Test {
  protected:
   Json report(std::function<bool(std::string_view)> built = buildsEverything) {
-    StatusSources sources{desktop.system(), gate, desktop.displays(), safety, std::move(built)};
+    StatusSources sources{desktop.system(), gate, desktop.displays(), control, std::move(built)};
     return status(sources, "SESSION");
   }
 
@@ -29,7 +42,7 @@ class StatusTest : public ::testing::Test {
 
   MemoryDesktop desktop;
   SessionGate gate{desktop.session()};
-  InputSafety safety{desktop.events(), gate};
+  ScriptedReadiness control;
 };
 
 TEST_F(StatusTest, ReportsExactlyTheEightKeysFromThePlatformAndTheSession) {
@@ -55,8 +68,23 @@ TEST_F(StatusTest, OffersObservationWhileActiveButNoControlWithoutTheInputMonito
   EXPECT_FALSE(result["controlReady"].get<bool>());
 }
 
+TEST_F(StatusTest, OffersControlOnlyWhenTheControllerIsReady) {
+  control.ready = true;
+  const auto ready = report();
+  EXPECT_TRUE(ready["controlReady"].get<bool>());
+  const auto& operations = ready["operations"];
+  for (const char* name : {"computer.focus", "computer.pointer", "computer.keyboard"}) {
+    EXPECT_NE(std::find(operations.begin(), operations.end(), name), operations.end()) << name;
+  }
+  desktop.lockScreen();
+  control.asked = 0;
+  const auto locked = report();
+  EXPECT_FALSE(locked["controlReady"].get<bool>());
+  EXPECT_EQ(control.asked, 0);
+}
+
 TEST_F(StatusTest, OffersNothingWhileLockedThoughCaptureIsPermitted) {
-  desktop.lockScreen(true);
+  desktop.lockScreen();
   const auto result = report();
   EXPECT_TRUE(result["operations"].empty());
   EXPECT_FALSE(result["controlReady"].get<bool>());
@@ -65,7 +93,7 @@ TEST_F(StatusTest, OffersNothingWhileLockedThoughCaptureIsPermitted) {
 }
 
 TEST_F(StatusTest, WithoutAccessibilitySkipsTheEventAccessQueries) {
-  desktop.setPermissions(true, false, true, true);
+  desktop.revoke(Permission::accessibility);
   desktop.clearCalls();
   const auto result = report();
   EXPECT_FALSE(result["permissions"]["input"].get<bool>());
@@ -87,7 +115,10 @@ TEST_F(StatusTest, NeverOffersAnOperationThisBuildLacks) {
 
 TEST_F(StatusTest, ReportsAnUnreadableDisplayListAsUnavailableAndStillSucceeds) {
   desktop.setFailing(Op::activeDisplays);
-  desktop.setPermissions(false, false, false, false);
+  for (const auto permission : {Permission::capture, Permission::accessibility,
+                                Permission::postEvents, Permission::listenEvents}) {
+    desktop.revoke(permission);
+  }
   const auto result = report();
   EXPECT_EQ(result["topologyRevision"], "unavailable");
   EXPECT_TRUE(result["operations"].empty());

@@ -1,0 +1,65 @@
+#include "main/host/computer.h"
+
+#include "main/common/failure.h"
+#include "main/common/identifiers.h"
+#include "main/session/status.h"
+#include "main/session/topology.h"
+
+namespace kex {
+namespace {
+
+// The string under the key, or nothing when it is missing or not a string.
+const std::string* stringArgument(const Json& args, const char* key) {
+  auto found = args.find(key);
+  if (found == args.end() || !found->is_string()) return nullptr;
+  return found->get_ptr<const std::string*>();
+}
+
+}  // namespace
+
+Computer::Computer(platform::Desktop& desktop, SessionGate& session, InputSafety& safety,
+                   ObservationOptions options)
+    : desktop_(desktop),
+      session_(session),
+      safety_(safety),
+      observation_(desktop, session, safety, std::move(options)),
+      screenshots_(desktop, session, observation_),
+      trees_(desktop, observation_) {}
+
+const std::string& Computer::sessionId() {
+  if (!sessionId_) sessionId_ = newIdentifier();
+  return *sessionId_;
+}
+
+bool Computer::builds(std::string_view operation) {
+  return operation == "status" || operation == "computer.displays" ||
+         operation == "computer.windows" || operation == "computer.capture" ||
+         operation == "computer.accessibility";
+}
+
+Json Computer::invoke(const std::string& operation, const Json& args) {
+  if (operation == "status") {
+    StatusSources sources{desktop_.system(), session_, desktop_.displays(), safety_, &builds};
+    return status(sources, sessionId());
+  }
+  session_.requireActive();
+  requireFresh(args);
+  if (operation == "computer.displays") return observation_.listDisplays();
+  if (operation == "computer.windows") return observation_.listWindows();
+  if (operation == "computer.capture") return screenshots_.capture(args, sessionId());
+  if (operation == "computer.accessibility") return trees_.describeWindow(args);
+  // The control operations are recognised here once their bodies exist;
+  // until then they are as unknown to this build as any other name.
+  throw Failure(codes::capabilityUnavailable);
+}
+
+void Computer::requireFresh(const Json& args) {
+  const auto* session = stringArgument(args, "sessionId");
+  if (session == nullptr || *session != sessionId()) throw Failure(codes::topologyChanged);
+  const auto* revision = stringArgument(args, "topologyRevision");
+  if (revision == nullptr || *revision != topology(desktop_.displays())) {
+    throw Failure(codes::topologyChanged);
+  }
+}
+
+}  // namespace kex

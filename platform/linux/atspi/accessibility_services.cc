@@ -1,0 +1,532 @@
+#include "platform/linux/atspi/accessibility_services.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <utility>
+
+namespace kex::platform::atspi {
+namespace {
+
+// The registry and the bus daemon answer for every application; neither waits on one.
+constexpr std::chrono::milliseconds kDirectoryTimeout{1000};
+// A search for the focused element stops after this many objects.
+constexpr int kMostSearched = 2000;
+// The question for an application's own address is a first contact: a frozen application
+// costs no more than the window-matching timeout here.
+constexpr std::chrono::milliseconds kDirectAddressTimeout{500};
+// A hit test descends at most this deep.
+constexpr int kDeepestHit = 64;
+
+constexpr std::string_view kPasswordRole = "password text";
+constexpr std::string_view kSecureTextField = "AXSecureTextField";
+constexpr std::string_view kSheetRole = "AXSheet";
+constexpr std::array<std::string_view, 5> kWindowRoles = {"frame", "window", "dialog", "alert",
+                                                          "file chooser"};
+constexpr std::array<std::string_view, 3> kPressActions = {"click", "press", "activate"};
+
+bool isWindowRole(std::string_view role) {
+  return std::find(kWindowRoles.begin(), kWindowRoles.end(), role) != kWindowRoles.end();
+}
+
+bool isSheetCandidate(std::string_view role) { return role == "dialog" || role == "alert"; }
+
+bool isPressAction(const char* name) {
+  return std::any_of(kPressActions.begin(), kPressActions.end(), [name](std::string_view action) {
+    return strcasecmp(name, std::string(action).c_str()) == 0;
+  });
+}
+
+// The index of the first action named like a press in a reply "a(sss)".
+std::optional<std::int32_t> pressActionIn(DBusMessage* reply) {
+  DBusMessageIter iterator;
+  DBusMessageIter actions;
+  dbus_message_iter_init(reply, &iterator);
+  dbus_message_iter_recurse(&iterator, &actions);
+  for (std::int32_t index = 0; dbus_message_iter_get_arg_type(&actions) == DBUS_TYPE_STRUCT;
+       ++index, dbus_message_iter_next(&actions)) {
+    DBusMessageIter fields;
+    dbus_message_iter_recurse(&actions, &fields);
+    const char* name = nullptr;
+    dbus_message_iter_get_basic(&fields, &name);
+    if (name != nullptr && isPressAction(name)) return index;
+  }
+  return std::nullopt;
+}
+
+const ObjectKey kRegistry{atspi::kRegistryService, std::string(atspi::kRootPath)};
+const ObjectKey kBusDaemon{atspi::kBusService, atspi::kBusPath};
+
+Rect rectOf(const Extents& extents) {
+  return {static_cast<double>(extents.x), static_cast<double>(extents.y),
+          static_cast<double>(extents.width), static_cast<double>(extents.height)};
+}
+
+// Whatever is asked for, no wait exceeds kLongestAccessibilityWait.
+std::chrono::milliseconds millisecondsOf(double seconds) {
+  const double longest = std::chrono::duration<double>(kLongestAccessibilityWait).count();
+  return std::chrono::milliseconds(
+      static_cast<std::int64_t>(std::ceil(std::min(seconds, longest) * 1000.0)));
+}
+
+}  // namespace
+
+X11AccessibilityServices::X11AccessibilityServices(WindowLocator& windows,
+                                                   bus::BusConnections& buses)
+    : bus_(buses), facts_(bus_, timeouts_), screen_(windows) {}
+
+// --- elements -----------------------------------------------------------------------------
+
+bool X11AccessibilityServices::busChanged() {
+  if (bus_.generation() == knownGeneration_) return false;
+  knownGeneration_ = bus_.generation();
+  facts_.forget();
+  timeouts_.clear();
+  processIds_.clear();
+  directAttempted_.clear();
+  return true;
+}
+
+const ObjectKey* X11AccessibilityServices::liveObject(const Element& element) {
+  const AtspiElement* atspi = atspiElementOf(element);
+  if (atspi == nullptr || atspi->kind() != AtspiElement::Kind::object) return nullptr;
+  if (bus_.connection() == nullptr) return nullptr;
+  (void)busChanged();
+  if (atspi->generation() != bus_.generation()) return nullptr;
+  return &atspi->key();
+}
+
+Element X11AccessibilityServices::elementFor(ObjectKey key) const {
+  return AtspiElement::object(bus_.generation(), std::move(key));
+}
+
+std::vector<Element> X11AccessibilityServices::elementsFor(
+    const std::vector<ObjectKey>& keys) const {
+  std::vector<Element> elements;
+  elements.reserve(keys.size());
+  for (const auto& key : keys) elements.push_back(elementFor(key));
+  return elements;
+}
+
+Element X11AccessibilityServices::applicationElement(std::int32_t pid) {
+  if (bus_.connection() == nullptr) return AtspiElement::nothing();
+  (void)busChanged();
+  auto application = applicationOf(pid);
+  if (!application) return AtspiElement::nothing();
+  return elementFor(std::move(*application));
+}
+
+Element X11AccessibilityServices::systemWideElement() { return AtspiElement::systemWide(); }
+
+void X11AccessibilityServices::setMessagingTimeout(const Element& element, double seconds) {
+  const AtspiElement* atspi = atspiElementOf(element);
+  if (atspi == nullptr || !std::isfinite(seconds)) return;
+  if (atspi->kind() == AtspiElement::Kind::systemWide) {
+    timeouts_.setDefault(seconds > 0 ? millisecondsOf(seconds) : kDefaultApplicationTimeout);
+    return;
+  }
+  const ObjectKey* key = liveObject(element);
+  if (key == nullptr) return;
+  // Zero or less gives the application the default back.
+  if (seconds > 0) {
+    timeouts_.set(key->bus, millisecondsOf(seconds));
+  } else {
+    timeouts_.reset(key->bus);
+  }
+}
+
+// --- attributes ---------------------------------------------------------------------------
+
+std::optional<AttributeValue> X11AccessibilityServices::copyAttribute(const Element& element,
+                                                                      std::string_view name) {
+  const AtspiElement* atspi = atspiElementOf(element);
+  if (atspi == nullptr) return std::nullopt;
+  if (atspi->kind() == AtspiElement::Kind::systemWide) return systemWideAttribute(name);
+  const ObjectKey* key = liveObject(element);
+  if (key == nullptr) return std::nullopt;
+  return objectAttribute(*key, atspi->isApplication(), name);
+}
+
+std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const ObjectKey& key,
+                                                                        bool application,
+                                                                        std::string_view name) {
+  namespace names = attributes;
+  if (name == names::role) {
+    auto role = roleOf(key);
+    if (!role) return std::nullopt;
+    return std::move(*role);
+  }
+  if (name == names::subrole) {
+    const auto role = roleOf(key);
+    if (role != kPasswordRole) return std::nullopt;
+    return std::string(kSecureTextField);
+  }
+  if (name == names::title) {
+    const auto* title = FactReader::fresh(facts_.read(key, kProperties).name);
+    if (title == nullptr) return std::nullopt;
+    return *title;
+  }
+  if (name == names::enabled) {
+    const auto* states = FactReader::fresh(facts_.read(key, kStates).states);
+    if (states == nullptr) return std::nullopt;
+    return hasState(*states, atspi::kStateEnabled);
+  }
+  if (name == names::children) {
+    const auto* children = FactReader::fresh(facts_.read(key, kChildren).children);
+    if (children == nullptr) return std::nullopt;
+    return elementsFor(*children);
+  }
+  if (name == names::parent) {
+    // An application's parent is the registry, which is no element of anyone's interface.
+    if (application) return std::nullopt;
+    const auto* parent = FactReader::fresh(facts_.read(key, kProperties).parent);
+    if (parent == nullptr || !parent->has_value()) return std::nullopt;
+    return elementFor(**parent);
+  }
+  if (name == names::windows) {
+    if (!application) return std::nullopt;
+    return elementsFor(windowsOf(key));
+  }
+  if (name == names::position || name == names::size) {
+    return positionOf(key, name == names::size);
+  }
+  if (name == names::focusedWindow || name == names::focusedElement) {
+    if (!application) return std::nullopt;
+    const auto found = name == names::focusedWindow ? focusedWindowOf(key) : focusedElementOf(key);
+    if (!found) return std::nullopt;
+    return elementFor(*found);
+  }
+  if (name == names::focused) {
+    const auto states = liveStates(key);
+    if (!states) return std::nullopt;
+    return hasState(*states, atspi::kStateFocused);
+  }
+  return std::nullopt;
+}
+
+std::optional<AttributeValue> X11AccessibilityServices::systemWideAttribute(std::string_view name) {
+  if (name != attributes::focusedElement && name != attributes::focusedWindow) {
+    return std::nullopt;
+  }
+  if (bus_.connection() == nullptr) return std::nullopt;
+  (void)busChanged();
+  const auto application = activeApplication();
+  if (!application) return std::nullopt;
+  const auto found = name == attributes::focusedWindow ? focusedWindowOf(*application)
+                                                       : focusedElementOf(*application);
+  if (!found) return std::nullopt;
+  return elementFor(*found);
+}
+
+// A dialog or alert inside another window is a sheet; a top-level one is a window of its own.
+std::optional<std::string> X11AccessibilityServices::roleOf(const ObjectKey& key) {
+  const auto* fresh = FactReader::fresh(facts_.read(key, kRole).role);
+  if (fresh == nullptr) return std::nullopt;
+  std::string role = *fresh;
+  if (!isSheetCandidate(role)) return role;
+  const auto* parent = FactReader::fresh(facts_.read(key, kProperties).parent);
+  if (parent == nullptr || !parent->has_value()) return role;
+  const bool topLevel = (*parent)->bus == key.bus && (*parent)->path == atspi::kRootPath;
+  return topLevel ? role : std::string(kSheetRole);
+}
+
+std::optional<AttributeValue> X11AccessibilityServices::positionOf(const ObjectKey& key,
+                                                                   bool size) {
+  const auto* extents = FactReader::fresh(facts_.read(key, kExtents).extents);
+  if (extents == nullptr || extents->width < 0 || extents->height < 0) return std::nullopt;
+  if (size) {
+    return Size{static_cast<double>(extents->width), static_cast<double>(extents->height)};
+  }
+  return Point{static_cast<double>(extents->x), static_cast<double>(extents->y)};
+}
+
+// --- applications -------------------------------------------------------------------------
+
+std::optional<ObjectKey> X11AccessibilityServices::applicationOf(std::int32_t pid) {
+  const auto applications = registeredApplications();
+  learnProcessIds(applications);
+  for (const auto& application : applications) {
+    const auto found = processIds_.find(application.bus);
+    if (found == processIds_.end() || found->second != pid) continue;
+    connectDirectly(application, pid);
+    return application;
+  }
+  return std::nullopt;
+}
+
+// Once per application and bus connection: an application that offers no direct connection,
+// or gives a bad address, is asked through the bus daemon.
+void X11AccessibilityServices::connectDirectly(const ObjectKey& application, std::int32_t pid) {
+  if (!directAttempted_.insert(application.bus).second) return;
+  if (timeouts_.holdingOff(application.bus)) return;
+  std::string address;
+  CallGroup group(bus_);
+  group.call({application, atspi::kApplication, "GetApplicationBusAddress", {}, "s"},
+             std::min(timeouts_.of(application.bus), kDirectAddressTimeout),
+             [this, &application, &address](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(application.bus, outcome);
+               if (reply != nullptr) address = reply::text(reply);
+             });
+  group.wait();
+  if (!address.empty()) (void)bus_.connectDirectly(application.bus, address, pid);
+}
+
+std::vector<ObjectKey> X11AccessibilityServices::registeredApplications() {
+  std::vector<ObjectKey> applications;
+  CallGroup group(bus_);
+  group.call({kRegistry, atspi::kAccessible, "GetChildren", {}, "a(so)"}, kDirectoryTimeout,
+             [&applications](DBusMessage* reply, CallOutcome) {
+               if (reply != nullptr) applications = reply::references(reply);
+             });
+  group.wait();
+  return applications;
+}
+
+void X11AccessibilityServices::learnProcessIds(const std::vector<ObjectKey>& applications) {
+  CallGroup group(bus_);
+  for (const auto& application : applications) {
+    if (processIds_.contains(application.bus)) continue;
+    group.call(
+        {kBusDaemon, atspi::kBusService, "GetConnectionUnixProcessID", {application.bus}, "u"},
+        kDirectoryTimeout, [this, bus = application.bus](DBusMessage* reply, CallOutcome) {
+          if (reply != nullptr) processIds_[bus] = static_cast<std::int32_t>(reply::number(reply));
+        });
+  }
+  group.wait();
+}
+
+std::optional<std::int32_t> X11AccessibilityServices::processIdOfBus(const std::string& bus) {
+  if (!processIds_.contains(bus)) learnProcessIds({ObjectKey{bus, std::string(atspi::kRootPath)}});
+  const auto found = processIds_.find(bus);
+  if (found == processIds_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::int32_t> X11AccessibilityServices::processIdOf(const Element& element) {
+  const ObjectKey* key = liveObject(element);
+  if (key == nullptr) return std::nullopt;
+  return processIdOfBus(key->bus);
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::activeApplication() {
+  const auto window = screen_.activeWindow();
+  if (!window || !window->pid) return std::nullopt;
+  return applicationOf(*window->pid);
+}
+
+// --- windows and focus --------------------------------------------------------------------
+
+// The application's children with a window's role, each read together with its frame, which
+// is what a window is matched by next.
+std::vector<ObjectKey> X11AccessibilityServices::windowsOf(const ObjectKey& application) {
+  const auto* children = FactReader::fresh(facts_.read(application, kChildren).children);
+  if (children == nullptr) return {};
+  const std::vector<ObjectKey> candidates = *children;
+  facts_.fetch(candidates, kNodeFacts | kExtents);
+  std::vector<ObjectKey> windows;
+  for (const auto& candidate : candidates) {
+    const auto* role = FactReader::fresh(facts_.read(candidate, kRole).role);
+    if (role != nullptr && isWindowRole(*role)) windows.push_back(candidate);
+  }
+  return windows;
+}
+
+std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKey& key) {
+  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  std::optional<std::uint64_t> states;
+  CallGroup group(bus_);
+  group.call({key, atspi::kAccessible, "GetState", {}, "au"}, timeouts_.of(key.bus),
+             [this, &key, &states](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(key.bus, outcome);
+               if (reply != nullptr) states = reply::stateBits(reply);
+             });
+  group.wait();
+  return states;
+}
+
+// The window with the active state, read afresh: focus moves without notice.
+std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectKey& application) {
+  if (timeouts_.holdingOff(application.bus)) return std::nullopt;
+  const auto timeout = timeouts_.of(application.bus);
+  std::vector<std::pair<ObjectKey, std::uint64_t>> activeOnes;
+  CallGroup group(bus_);
+  group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
+             [&](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(application.bus, outcome);
+               if (reply == nullptr) return;
+               for (auto& window : reply::references(reply)) {
+                 group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
+                            [&activeOnes, window](DBusMessage* states, CallOutcome) {
+                              if (states == nullptr) return;
+                              const auto bits = reply::stateBits(states);
+                              if (hasState(bits, atspi::kStateActive)) {
+                                activeOnes.emplace_back(window, bits);
+                              }
+                            });
+               }
+             });
+  group.wait();
+  for (const auto& [window, states] : activeOnes) {
+    const auto role = roleOf(window);
+    if (role && (isWindowRole(*role) || *role == kSheetRole)) return window;
+  }
+  return std::nullopt;
+}
+
+// Breadth first through what is showing of the focused window, every level's questions asked
+// together, until an object says it has the focus.
+std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const ObjectKey& application) {
+  const auto window = focusedWindowOf(application);
+  if (!window) return std::nullopt;
+  const auto timeout = timeouts_.of(application.bus);
+  std::optional<ObjectKey> found;
+  int visited = 0;
+  CallGroup group(bus_);
+  std::function<void(const ObjectKey&)> visit = [&](const ObjectKey& key) {
+    if (found || ++visited > kMostSearched) return;
+    group.call({key, atspi::kAccessible, "GetState", {}, "au"}, timeout,
+               [&, key](DBusMessage* reply, CallOutcome outcome) {
+                 timeouts_.noteOutcome(key.bus, outcome);
+                 if (reply == nullptr || found) return;
+                 const auto states = reply::stateBits(reply);
+                 if (hasState(states, atspi::kStateFocused)) {
+                   found = key;
+                   return;
+                 }
+                 if (!hasState(states, atspi::kStateShowing)) return;
+                 group.call({key, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
+                            [&](DBusMessage* children, CallOutcome) {
+                              if (children == nullptr) return;
+                              for (const auto& child : reply::references(children)) visit(child);
+                            });
+               });
+  };
+  visit(*window);
+  group.wait();
+  return found;
+}
+
+// --- hit testing --------------------------------------------------------------------------
+
+std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element& systemWide,
+                                                                   float x, float y) {
+  const AtspiElement* atspi = atspiElementOf(systemWide);
+  if (atspi == nullptr || !std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
+  const Point point{std::floor(x), std::floor(y)};
+  std::optional<ObjectKey> application;
+  std::optional<Rect> frame;
+  if (atspi->kind() == AtspiElement::Kind::systemWide) {
+    if (bus_.connection() == nullptr) return std::nullopt;
+    (void)busChanged();
+    const auto window = screen_.windowAt(point);
+    if (!window || !window->pid) return std::nullopt;
+    application = applicationOf(*window->pid);
+    frame = window->frame;
+  } else if (atspi->isApplication() && liveObject(systemWide) != nullptr) {
+    application = atspi->key();
+  }
+  if (!application) return std::nullopt;
+  auto current = windowUnder(*application, point, frame.value_or(Rect{}));
+  if (!current) return std::nullopt;
+  for (int depth = 0; depth < kDeepestHit; ++depth) {
+    auto next = childAtPoint(*current, point);
+    if (!next || *next == *current) break;
+    current = std::move(next);
+  }
+  return elementFor(std::move(*current));
+}
+
+// Of the application's showing windows that hold the point, the one whose frame is the X
+// window's, else the first.
+std::optional<ObjectKey> X11AccessibilityServices::windowUnder(const ObjectKey& application,
+                                                               Point point, const Rect& frame) {
+  std::optional<ObjectKey> first;
+  for (const auto& window : windowsOf(application)) {
+    const NodeFacts& facts = facts_.read(window, kStates | kExtents);
+    const auto* extents = FactReader::fresh(facts.extents);
+    const auto* states = FactReader::fresh(facts.states);
+    if (extents == nullptr || states == nullptr) continue;
+    if (!hasState(*states, atspi::kStateShowing) || !rectOf(*extents).contains(point)) continue;
+    if (rectOf(*extents) == frame) return window;
+    if (!first) first = window;
+  }
+  return first;
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key, Point point) {
+  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  std::optional<ObjectKey> child;
+  CallGroup group(bus_);
+  const std::vector<CallArgument> where{static_cast<std::int32_t>(point.x),
+                                        static_cast<std::int32_t>(point.y),
+                                        atspi::kScreenCoordinates};
+  group.call({key, atspi::kComponent, "GetAccessibleAtPoint", where, "(so)"}, timeouts_.of(key.bus),
+             [this, &key, &child](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(key.bus, outcome);
+               if (reply != nullptr) child = reply::reference(reply);
+             });
+  group.wait();
+  return child;
+}
+
+// --- actions ------------------------------------------------------------------------------
+
+bool X11AccessibilityServices::setFocused(const Element& element) {
+  const ObjectKey* key = liveObject(element);
+  if (key == nullptr) return false;
+  return grabFocus(*key);
+}
+
+bool X11AccessibilityServices::performAction(const Element& element, std::string_view action) {
+  const ObjectKey* key = liveObject(element);
+  if (key == nullptr) return false;
+  if (action == "AXPress") return press(*key);
+  if (action == "AXRaise") return grabFocus(*key);
+  return false;
+}
+
+bool X11AccessibilityServices::grabFocus(const ObjectKey& key) {
+  const bool done = askBoolean({key, atspi::kComponent, "GrabFocus", {}, "b"});
+  facts_.forget();
+  return done;
+}
+
+bool X11AccessibilityServices::press(const ObjectKey& key) {
+  const auto index = pressActionIndex(key);
+  if (!index) return false;
+  const bool done = askBoolean({key, atspi::kAction, "DoAction", {*index}, "b"});
+  facts_.forget();
+  return done;
+}
+
+std::optional<std::int32_t> X11AccessibilityServices::pressActionIndex(const ObjectKey& key) {
+  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  std::optional<std::int32_t> index;
+  CallGroup group(bus_);
+  group.call({key, atspi::kAction, "GetActions", {}, "a(sss)"}, timeouts_.of(key.bus),
+             [this, &key, &index](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(key.bus, outcome);
+               if (reply != nullptr) index = pressActionIn(reply);
+             });
+  group.wait();
+  return index;
+}
+
+bool X11AccessibilityServices::askBoolean(const MethodOnObject& method) {
+  const ObjectKey& key = method.target;
+  if (timeouts_.holdingOff(key.bus)) return false;
+  bool answer = false;
+  CallGroup group(bus_);
+  group.call(method, timeouts_.of(key.bus),
+             [this, &key, &answer](DBusMessage* reply, CallOutcome outcome) {
+               timeouts_.noteOutcome(key.bus, outcome);
+               if (reply != nullptr) answer = reply::number(reply) != 0;
+             });
+  group.wait();
+  return answer;
+}
+
+}  // namespace kex::platform::atspi

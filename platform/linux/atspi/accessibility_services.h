@@ -1,0 +1,86 @@
+// Other applications' user interfaces as AT-SPI 2 shows them on the accessibility bus.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/accessibility.h"
+#include "platform/linux/atspi/accessibility_bus.h"
+#include "platform/linux/atspi/accessibility_element.h"
+#include "platform/linux/atspi/accessibility_facts.h"
+#include "platform/linux/atspi/window_locator.h"
+#include "platform/linux/bus/dbus_calls.h"
+
+namespace kex::platform::atspi {
+
+// Request thread only: the bus connection's replies are dispatched only while that thread
+// waits for them, and every remembered fact and timeout is that thread's alone.
+class X11AccessibilityServices final : public AccessibilityServices {
+ public:
+  // windows tells which window lies under a point and which is active.
+  X11AccessibilityServices(WindowLocator& windows, bus::BusConnections& buses);
+
+  [[nodiscard]] Element applicationElement(std::int32_t pid) override;
+  [[nodiscard]] Element systemWideElement() override;
+  void setMessagingTimeout(const Element& element, double seconds) override;
+  [[nodiscard]] std::optional<AttributeValue> copyAttribute(const Element& element,
+                                                            std::string_view name) override;
+  [[nodiscard]] bool setFocused(const Element& element) override;
+  [[nodiscard]] bool performAction(const Element& element, std::string_view action) override;
+  [[nodiscard]] std::optional<Element> elementAtPosition(const Element& systemWide, float x,
+                                                         float y) override;
+  [[nodiscard]] std::optional<std::int32_t> processIdOf(const Element& element) override;
+
+ private:
+  // The element's object when it belongs to the current connection of a live bus.
+  [[nodiscard]] const ObjectKey* liveObject(const Element& element);
+  [[nodiscard]] bool busChanged();
+  [[nodiscard]] Element elementFor(ObjectKey key) const;
+  [[nodiscard]] std::vector<Element> elementsFor(const std::vector<ObjectKey>& keys) const;
+
+  [[nodiscard]] std::optional<AttributeValue> objectAttribute(const ObjectKey& key,
+                                                              bool application,
+                                                              std::string_view name);
+  [[nodiscard]] std::optional<AttributeValue> systemWideAttribute(std::string_view name);
+  [[nodiscard]] std::optional<std::string> roleOf(const ObjectKey& key);
+  [[nodiscard]] std::optional<AttributeValue> positionOf(const ObjectKey& key, bool size);
+
+  [[nodiscard]] std::optional<ObjectKey> applicationOf(std::int32_t pid);
+  [[nodiscard]] std::vector<ObjectKey> registeredApplications();
+  [[nodiscard]] std::optional<std::int32_t> processIdOfBus(const std::string& bus);
+  void learnProcessIds(const std::vector<ObjectKey>& applications);
+  void connectDirectly(const ObjectKey& application, std::int32_t pid);
+
+  [[nodiscard]] std::vector<ObjectKey> windowsOf(const ObjectKey& application);
+  [[nodiscard]] std::optional<ObjectKey> focusedWindowOf(const ObjectKey& application);
+  [[nodiscard]] std::optional<ObjectKey> focusedElementOf(const ObjectKey& application);
+  [[nodiscard]] std::optional<ObjectKey> activeApplication();
+  [[nodiscard]] std::optional<std::uint64_t> liveStates(const ObjectKey& key);
+  [[nodiscard]] std::optional<ObjectKey> windowUnder(const ObjectKey& application, Point point,
+                                                     const Rect& frame);
+  [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
+
+  [[nodiscard]] bool grabFocus(const ObjectKey& key);
+  [[nodiscard]] bool press(const ObjectKey& key);
+  [[nodiscard]] std::optional<std::int32_t> pressActionIndex(const ObjectKey& key);
+  // Calls a method whose reply is one boolean; false when it fails.
+  [[nodiscard]] bool askBoolean(const MethodOnObject& method);
+
+  AccessibilityBus bus_;
+  ApplicationTimeouts timeouts_;
+  FactReader facts_;
+  WindowLocator& screen_;
+  // Unique bus names are never reused while the bus lives, so their processes are learned once
+  // per connection.
+  std::unordered_map<std::string, std::int32_t> processIds_;
+  // Applications asked for a direct connection on the current bus connection.
+  std::unordered_set<std::string> directAttempted_;
+  std::uint64_t knownGeneration_ = 0;
+};
+
+}  // namespace kex::platform::atspi

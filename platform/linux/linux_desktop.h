@@ -1,0 +1,14 @@
+// The Linux backend: the X server named by DISPLAY, the session and system buses.
+#pragma once
+
+#include <memory>
+
+#include "platform/desktop.h"
+
+namespace kex::platform::linux_desktop {
+
+// Opens the desktop of the X server named by DISPLAY. Never fails: without a display the
+// desktop reports no session, no displays and no permissions, so every gate refuses.
+std::unique_ptr<Desktop> openDesktop();
+
+}  // namespace kex::platform::linux_desktop

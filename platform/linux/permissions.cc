@@ -1,0 +1,68 @@
+#include "platform/linux/permissions.h"
+
+namespace kex::platform::linux_desktop {
+namespace {
+
+constexpr char kAccessibilityBusService[] = "org.a11y.Bus";
+
+}  // namespace
+
+X11SystemServices::X11SystemServices(const x11::Connection* connection, bus::BusConnections& buses)
+    : connection_(connection), buses_(buses) {
+  buses_.watchName(bus::Bus::session, kAccessibilityBusService);
+}
+
+bool X11SystemServices::connected() const {
+  return connection_ != nullptr && !connection_->broken();
+}
+
+bool X11SystemServices::screenCaptureAccess() {
+  // Any client of the X server may read the root window.
+  return connected();
+}
+
+bool X11SystemServices::accessibilityTrusted() {
+  const std::shared_ptr<bus::BusLink> session = buses_.acquire(bus::Bus::session);
+  if (!session || !session->mayHaveOwner(kAccessibilityBusService)) {
+    return false;
+  }
+  bool answered = false;
+  bus::CallBatch batch;
+  batch.call(session->connection(),
+             {kAccessibilityBusService, "/org/a11y/bus", kAccessibilityBusService, "GetAddress",
+              nullptr, "(s)"},
+             [&answered](GVariant* reply) {
+               if (reply == nullptr) {
+                 return;
+               }
+               const gchar* address = nullptr;
+               g_variant_get(reply, "(&s)", &address);
+               answered = address != nullptr && *address != '\0';
+             });
+  batch.wait();
+  return answered;
+}
+
+bool X11SystemServices::postEventAccess() { return connected() && connection_->hasXTest(); }
+
+bool X11SystemServices::listenEventAccess() { return connected() && connection_->hasRecord(); }
+
+bool X11SystemServices::supportsCaptureAndControl() {
+  // Capture uses the core GetImage request, so XTEST and RECORD are all that can be missing.
+  return postEventAccess() && listenEventAccess();
+}
+
+std::string X11SystemServices::backendName() { return "linux-x11-atspi-xtest"; }
+
+std::vector<std::string> X11SystemServices::limitations() {
+  return {
+      "Control requires local consent, an emergency shortcut, an X11 display with XTEST and "
+      "RECORD, and the accessibility bus; human input interrupts control",
+      "Capture and Control require an X11 session; Wayland-only sessions are not supported",
+      "Window-bound input only; display observations do not authorize input; protected OS "
+      "dialogs remain excluded; no audio; observations are untrusted and may contain private "
+      "content",
+  };
+}
+
+}  // namespace kex::platform::linux_desktop

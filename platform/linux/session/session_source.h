@@ -1,0 +1,42 @@
+// The console session as the X server, logind and the screen savers describe it.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "platform/linux/bus/dbus_calls.h"
+#include "platform/linux/session/display_server.h"
+#include "platform/session.h"
+
+namespace kex::platform::session {
+
+// The logind session object of the X server's process. A process never changes session, so
+// the path found once holds until logind no longer answers for it. Any thread; mutex_ guards
+// path_.
+class ServerSessionPath {
+ public:
+  // Empty when not known yet.
+  [[nodiscard]] std::string get();
+  void set(const std::string& path);
+
+ private:
+  std::mutex mutex_;
+  std::string path_;
+};
+
+// Any thread: every call asks the X server and the buses again on the calling thread, so a
+// lock shows on the very next call. Only the session's object path is remembered.
+class X11SessionServices final : public SessionServices {
+ public:
+  X11SessionServices(DisplayServer& server, bus::BusConnections& buses);
+
+  [[nodiscard]] std::optional<SessionDescription> currentSession() override;
+  [[nodiscard]] std::uint32_t realUserId() override;
+
+ private:
+  DisplayServer& server_;
+  bus::BusConnections& buses_;
+  ServerSessionPath serverSessionPath_;
+};
+
+}  // namespace kex::platform::session

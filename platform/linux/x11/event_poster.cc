@@ -1,0 +1,150 @@
+#include "platform/linux/x11/event_poster.h"
+
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+namespace kex::platform::x11 {
+namespace {
+
+constexpr std::uint8_t kLeftButton = 1;
+constexpr std::uint8_t kMiddleButton = 2;
+constexpr std::uint8_t kRightButton = 3;
+constexpr std::uint8_t kWheelUp = 4;
+constexpr std::uint8_t kWheelDown = 5;
+constexpr std::uint8_t kWheelLeft = 6;
+constexpr std::uint8_t kWheelRight = 7;
+
+// X keycodes are 8..255; anything else would press some other key or be refused.
+constexpr std::uint16_t kMinKeycode = 8;
+constexpr std::uint16_t kMaxKeycode = 255;
+
+// A scroll of more lines than this is a corrupt event, not a gesture; it would otherwise keep
+// the connection busy for minutes.
+constexpr std::int64_t kMaxScrollLines = 1000;
+
+// One XTEST request. For motion, detail 0 makes the position absolute on the root window.
+struct FakeInput {
+  std::uint8_t type;
+  std::uint8_t detail;
+  std::int16_t x = 0;
+  std::int16_t y = 0;
+};
+
+std::int16_t toCoordinate(double value) {
+  if (!std::isfinite(value)) {
+    return 0;
+  }
+  const double clamped =
+      std::clamp(std::round(value), double(std::numeric_limits<std::int16_t>::min()),
+                 double(std::numeric_limits<std::int16_t>::max()));
+  return static_cast<std::int16_t>(clamped);
+}
+
+FakeInput motionTo(Point location) {
+  return {XCB_MOTION_NOTIFY, 0, toCoordinate(location.x), toCoordinate(location.y)};
+}
+
+void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t button,
+               bool press) {
+  inputs.push_back(motionTo(event.location));
+  inputs.push_back(
+      {press ? std::uint8_t{XCB_BUTTON_PRESS} : std::uint8_t{XCB_BUTTON_RELEASE}, button});
+}
+
+void addKey(std::vector<FakeInput>& inputs, const Event& event, bool press) {
+  if (event.keyCode < kMinKeycode || event.keyCode > kMaxKeycode) {
+    return;
+  }
+  const auto keycode = static_cast<std::uint8_t>(event.keyCode);
+  inputs.push_back({press ? std::uint8_t{XCB_KEY_PRESS} : std::uint8_t{XCB_KEY_RELEASE}, keycode});
+}
+
+// Each line of scroll is one click of a wheel button.
+void addWheelClicks(std::vector<FakeInput>& inputs, std::int32_t lines, std::uint8_t positive,
+                    std::uint8_t negative) {
+  const std::uint8_t button = lines > 0 ? positive : negative;
+  const std::int64_t clicks = std::min(std::abs(std::int64_t{lines}), kMaxScrollLines);
+  for (std::int64_t i = 0; i < clicks; ++i) {
+    inputs.push_back({XCB_BUTTON_PRESS, button});
+    inputs.push_back({XCB_BUTTON_RELEASE, button});
+  }
+}
+
+std::vector<FakeInput> fakeInputsFor(const Event& event) {
+  std::vector<FakeInput> inputs;
+  switch (event.type) {
+    case EventType::keyDown:
+      addKey(inputs, event, true);
+      break;
+    case EventType::keyUp:
+      addKey(inputs, event, false);
+      break;
+    case EventType::mouseMoved:
+    case EventType::leftMouseDragged:
+    case EventType::rightMouseDragged:
+    case EventType::otherMouseDragged:
+      inputs.push_back(motionTo(event.location));
+      break;
+    case EventType::leftMouseDown:
+      addButton(inputs, event, kLeftButton, true);
+      break;
+    case EventType::leftMouseUp:
+      addButton(inputs, event, kLeftButton, false);
+      break;
+    case EventType::rightMouseDown:
+      addButton(inputs, event, kRightButton, true);
+      break;
+    case EventType::rightMouseUp:
+      addButton(inputs, event, kRightButton, false);
+      break;
+    case EventType::otherMouseDown:
+      addButton(inputs, event, kMiddleButton, true);
+      break;
+    case EventType::otherMouseUp:
+      addButton(inputs, event, kMiddleButton, false);
+      break;
+    case EventType::scrollWheel:
+      addWheelClicks(inputs, event.scrollVertical, kWheelUp, kWheelDown);
+      addWheelClicks(inputs, event.scrollHorizontal, kWheelLeft, kWheelRight);
+      break;
+    case EventType::flagsChanged:
+      // Modifier state follows from the modifier keys' own key events.
+      break;
+  }
+  return inputs;
+}
+
+}  // namespace
+
+X11EventServices::X11EventServices(const Connection* connection) : connection_(connection) {}
+
+void X11EventServices::post(const Event& event) {
+  if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) {
+    return;
+  }
+  const std::vector<FakeInput> inputs = fakeInputsFor(event);
+  xcb_connection_t* c = connection_->get();
+  std::vector<xcb_void_cookie_t> cookies;
+  cookies.reserve(inputs.size());
+  for (const FakeInput& input : inputs) {
+    cookies.push_back(xcb_test_fake_input_checked(c, input.type, input.detail, XCB_CURRENT_TIME,
+                                                  connection_->root(), input.x, input.y, 0));
+  }
+  // The first check waits for the server once; by then it has handled every request, so the
+  // rest are answered from memory. Errors are dropped: posting reports nothing.
+  for (const xcb_void_cookie_t cookie : cookies) {
+    (void)connection_->succeeded(cookie);
+  }
+}
+
+std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener&) {
+  // The RECORD-based tap comes with the human-input monitor.
+  return nullptr;
+}
+
+}  // namespace kex::platform::x11

@@ -1,0 +1,23 @@
+// Synthetic input through the XTEST extension.
+#pragma once
+
+#include "platform/events.h"
+#include "platform/linux/x11/connection.h"
+
+namespace kex::platform::x11 {
+
+// Any thread: the request thread posts operations and the signal thread posts the releases
+// that end them. Holds no state of its own; xcb orders the requests of concurrent posters.
+class X11EventServices final : public EventServices {
+ public:
+  // connection is nullptr when no display could be opened.
+  explicit X11EventServices(const Connection* connection);
+
+  void post(const Event& event) override;
+  [[nodiscard]] std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) override;
+
+ private:
+  const Connection* connection_;
+};
+
+}  // namespace kex::platform::x11
