@@ -1,5 +1,7 @@
 #include "main/observe/element_access.h"
 
+#include <exception>
+
 #include "main/common/failure.h"
 
 namespace kex {
@@ -11,8 +13,9 @@ std::optional<AttributeValue> ElementAccess::attribute(const Element& element,
                                                        std::string_view name) {
   try {
     return desktop_.accessibility().copyAttribute(element, name);
-  } catch (...) {
-    // An application that quit or misbehaves is just an attribute without a value.
+  } catch (const std::exception&) {
+    // An application that quit or misbehaves is just an attribute without a value; a
+    // cancellation is no such error and goes on to the request loop.
     return std::nullopt;
   }
 }

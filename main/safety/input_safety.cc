@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "main/common/failure.h"
 
@@ -124,13 +125,19 @@ void InputSafety::releaseLocked() {
   if (!watchdog_) return;
   try {
     guardHeld({});
-  } catch (...) {
-    // The child may still hold releases that were already posted; it would post them again at
-    // worst, which is harmless, but control cannot go on without a watchdog that listens.
-    dispatch_.uncertain();
-    stopped_ = true;
-    reason_ = std::string(codes::inputWatchdogLost);
+  } catch (const Failure&) {
+    loseWatchdog();
+  } catch (const std::exception&) {
+    loseWatchdog();
   }
+}
+
+void InputSafety::loseWatchdog() {
+  // The child may still hold releases that were already posted; it would post them again at
+  // worst, which is harmless, but control cannot go on without a watchdog that listens.
+  dispatch_.uncertain();
+  stopped_ = true;
+  reason_ = std::string(codes::inputWatchdogLost);
 }
 
 void InputSafety::guardHeld(const std::vector<Event>& held) {

@@ -70,6 +70,7 @@ class InputSafety final : public ControlReadiness {
 
  private:
   void releaseLocked();
+  void loseWatchdog();
   void guardHeld(const std::vector<platform::Event>& held);
   [[nodiscard]] std::vector<platform::Event> heldList() const;
 

@@ -60,10 +60,9 @@ class Connection {
       std::lock_guard lock(waitMutex_);
       answer.reset(replyFn(connection_, cookie, &error));
     }
+    const bool refused = error != nullptr;
     std::free(error);
-    if (error != nullptr) {
-      answer.reset();
-    }
+    if (refused) answer.reset();
     return answer;
   }
 

@@ -49,19 +49,23 @@ FakeInput motionTo(Point location) {
   return {XCB_MOTION_NOTIFY, 0, toCoordinate(location.x), toCoordinate(location.y)};
 }
 
+// Which way a key or button goes.
+enum class Transition { press, release };
+
 void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t button,
-               bool press) {
+               Transition transition) {
   inputs.push_back(motionTo(event.location));
-  inputs.push_back(
-      {press ? std::uint8_t{XCB_BUTTON_PRESS} : std::uint8_t{XCB_BUTTON_RELEASE}, button});
+  const std::uint8_t type = transition == Transition::press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
+  inputs.push_back({type, button});
 }
 
-void addKey(std::vector<FakeInput>& inputs, const Event& event, bool press) {
+void addKey(std::vector<FakeInput>& inputs, const Event& event, Transition transition) {
   if (event.keyCode < kMinKeycode || event.keyCode > kMaxKeycode) {
     return;
   }
   const auto keycode = static_cast<std::uint8_t>(event.keyCode);
-  inputs.push_back({press ? std::uint8_t{XCB_KEY_PRESS} : std::uint8_t{XCB_KEY_RELEASE}, keycode});
+  const std::uint8_t type = transition == Transition::press ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
+  inputs.push_back({type, keycode});
 }
 
 // Each line of scroll is one click of a wheel button.
@@ -79,10 +83,10 @@ std::vector<FakeInput> fakeInputsFor(const Event& event) {
   std::vector<FakeInput> inputs;
   switch (event.type) {
     case EventType::keyDown:
-      addKey(inputs, event, true);
+      addKey(inputs, event, Transition::press);
       break;
     case EventType::keyUp:
-      addKey(inputs, event, false);
+      addKey(inputs, event, Transition::release);
       break;
     case EventType::mouseMoved:
     case EventType::leftMouseDragged:
@@ -91,22 +95,22 @@ std::vector<FakeInput> fakeInputsFor(const Event& event) {
       inputs.push_back(motionTo(event.location));
       break;
     case EventType::leftMouseDown:
-      addButton(inputs, event, kLeftButton, true);
+      addButton(inputs, event, kLeftButton, Transition::press);
       break;
     case EventType::leftMouseUp:
-      addButton(inputs, event, kLeftButton, false);
+      addButton(inputs, event, kLeftButton, Transition::release);
       break;
     case EventType::rightMouseDown:
-      addButton(inputs, event, kRightButton, true);
+      addButton(inputs, event, kRightButton, Transition::press);
       break;
     case EventType::rightMouseUp:
-      addButton(inputs, event, kRightButton, false);
+      addButton(inputs, event, kRightButton, Transition::release);
       break;
     case EventType::otherMouseDown:
-      addButton(inputs, event, kMiddleButton, true);
+      addButton(inputs, event, kMiddleButton, Transition::press);
       break;
     case EventType::otherMouseUp:
-      addButton(inputs, event, kMiddleButton, false);
+      addButton(inputs, event, kMiddleButton, Transition::release);
       break;
     case EventType::scrollWheel:
       addWheelClicks(inputs, event.scrollVertical, kWheelUp, kWheelDown);
