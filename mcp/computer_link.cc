@@ -1,0 +1,122 @@
+#include "mcp/computer_link.h"
+
+#include <utility>
+
+namespace kex::mcp {
+namespace {
+
+std::string envelope(const std::string& id, std::string_view operation, const Json& args) {
+  const Json request = {{"protocol", kHelperProtocol},
+                        {"id", id},
+                        {"operation", std::string(operation)},
+                        {"args", args}};
+  std::string line = compact(request);
+  line += '\n';
+  return line;
+}
+
+StatusFacts readFacts(const Json& result) {
+  StatusFacts facts;
+  facts.sessionId = result.value("sessionId", "");
+  facts.topologyRevision = result.value("topologyRevision", "");
+  facts.sessionState = result.value("sessionState", "");
+  facts.controlReady = result.value("controlReady", false);
+  const Json permissions = result.value("permissions", Json::object());
+  facts.captureAllowed = permissions.value("capture", false);
+  facts.accessibilityAllowed = permissions.value("accessibility", false);
+  facts.inputAllowed = permissions.value("input", false);
+  return facts;
+}
+
+std::string describeExit(const std::optional<int>& status) {
+  if (!status) return "it closed its output";
+  if (*status > 128) return "it was ended by signal " + std::to_string(*status - 128);
+  return "it exited with status " + std::to_string(*status);
+}
+
+}  // namespace
+
+ComputerLink::ComputerLink(ComputerOptions options) : options_(std::move(options)) {}
+
+ComputerLink::~ComputerLink() { replace(); }
+
+void ComputerLink::replace() {
+  child_.reset();
+  facts_.reset();
+}
+
+void ComputerLink::ensureStarted() {
+  if (child_) return;
+  try {
+    SpawnOptions spawn;
+    spawn.argv = {options_.program};
+    spawn.environment = options_.environment;
+    spawn.input = InputPipe::pipe;
+    spawn.output = OutputPipe::pipe;
+    child_ = std::make_unique<ChildProcess>(spawn);
+  } catch (const SpawnError& error) {
+    throw HelperUnavailable{HelperUnavailable::Reason::notStarted, error.what()};
+  }
+  ++generation_;
+  facts_.reset();
+}
+
+void ComputerLink::giveUp(HelperUnavailable::Reason reason, std::string detail) {
+  replace();
+  throw HelperUnavailable{reason, std::move(detail)};
+}
+
+HelperReply ComputerLink::exchange(std::string_view operation, const Json& args) {
+  ensureStarted();
+  const std::string id = "kex-mcp-" + std::to_string(++requestCounter_);
+  if (!child_->write(envelope(id, operation, args))) {
+    (void)child_->waitExit(SteadyClock::now() + std::chrono::seconds(2));
+    giveUp(HelperUnavailable::Reason::ended, describeExit(child_->exitStatus()));
+  }
+  std::string line;
+  switch (child_->readLine(line, SteadyClock::now() + options_.responseTimeout)) {
+    case ReadOutcome::line:
+      break;
+    case ReadOutcome::ended:
+      (void)child_->waitExit(SteadyClock::now() + std::chrono::seconds(2));
+      giveUp(HelperUnavailable::Reason::ended, describeExit(child_->exitStatus()));
+    case ReadOutcome::timedOut:
+    case ReadOutcome::woken:
+      giveUp(HelperUnavailable::Reason::silent,
+             "no answer to " + std::string(operation) + " within " +
+                 std::to_string(options_.responseTimeout.count()) + " ms");
+  }
+  auto reply = parseHelperReply(std::move(line));
+  if (!reply || reply->id != id) {
+    giveUp(HelperUnavailable::Reason::garbled,
+           "its answer to " + std::string(operation) + " was not a response to it");
+  }
+  return std::move(*reply);
+}
+
+const StatusFacts& ComputerLink::refreshStatus() {
+  const HelperReply reply = exchange("status", Json::object());
+  if (!reply.ok) giveUp(HelperUnavailable::Reason::garbled, "status failed with " + reply.code);
+  facts_ = readFacts(reply.result);
+  return *facts_;
+}
+
+const StatusFacts& ComputerLink::facts() {
+  ensureStarted();
+  if (!facts_) return refreshStatus();
+  return *facts_;
+}
+
+HelperReply ComputerLink::request(std::string_view operation, Json args) {
+  const StatusFacts& kept = facts();
+  args["sessionId"] = kept.sessionId;
+  args["topologyRevision"] = kept.topologyRevision;
+  HelperReply reply = exchange(operation, args);
+  // The listing of displays carries the revision it was made under: the freshest there is.
+  if (reply.ok && operation == "computer.displays" && facts_) {
+    facts_->topologyRevision = reply.result.value("topologyRevision", facts_->topologyRevision);
+  }
+  return reply;
+}
+
+}  // namespace kex::mcp
