@@ -25,6 +25,9 @@ packages=(
   libpolkit-gobject-1-dev polkitd libpolkit-agent-1-dev
   # the private virtual desktop: X server, window manager, session bus, accessibility bus
   xvfb openbox dbus dbus-x11 at-spi2-core x11-xserver-utils x11-utils
+  # kex-mcp's end-to-end tests run the official MCP client SDK on node; setpriv runs kex-confirm
+  # as an ordinary user there
+  nodejs util-linux
 )
 
 export DEBIAN_FRONTEND=noninteractive
@@ -32,3 +35,8 @@ if [ "${KEX_SKIP_APT_UPDATE:-}" != 1 ]; then
   apt-get update -qq
 fi
 apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+# Debian's nodejs comes without npm, which is a package of its own; a nodejs from elsewhere may
+# bring npm along and refuse Debian's.
+if ! command -v npm >/dev/null; then
+  apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi

@@ -15,6 +15,10 @@ if [ "${KEX_SKIP_INSTALL:-}" != 1 ]; then
   bash scripts/install-polkit-action.sh
 fi
 
+phase "installing the MCP client SDK for kex-mcp's end-to-end tests"
+# Exactly the versions in tests/mcp/package-lock.json.
+npm ci --prefix tests/mcp --no-audit --no-fund --loglevel=error
+
 phase "building"
 cmake -S . -B build -G Ninja -DKEX_BUILD_TESTS=ON
 ninja -C build -j2
