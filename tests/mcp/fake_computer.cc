@@ -16,6 +16,9 @@
 //   {"hang": true}    the child never answers;
 //   {"garbage": "x"}  the line x is written instead of a response.
 // "status" has a built-in answer; other operations without a rule get "capability_unavailable".
+// "computer.capture" can also be answered by target: {"captures": {TARGET: REPLY...},
+// "defaultCapture": REPLY}, for replaying real captures.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -45,10 +48,32 @@ int childNumber() {
   return starts;
 }
 
-json script() {
-  std::ifstream file(environment("KEX_FAKE_SCRIPT"));
+// The script, read again only when the file changed, so that replaying large captures costs
+// no more than answering small requests.
+const json& script() {
+  static json cached = json::object();
+  static struct timespec cachedTime {};
+  static off_t cachedSize = -1;
+  struct stat info {};
+  const std::string path = environment("KEX_FAKE_SCRIPT");
+  if (::stat(path.c_str(), &info) != 0) return cached;
+  if (info.st_mtim.tv_sec == cachedTime.tv_sec && info.st_mtim.tv_nsec == cachedTime.tv_nsec &&
+      info.st_size == cachedSize) {
+    return cached;
+  }
+  std::ifstream file(path);
   json value = json::parse(file, nullptr, false);
-  return value.is_object() ? value : json::object();
+  cached = value.is_object() ? value : json::object();
+  cachedTime = info.st_mtim;
+  cachedSize = info.st_size;
+  return cached;
+}
+
+const json* captureByTarget(const json& plan, const std::string& targetId) {
+  const auto captures = plan.find("captures");
+  if (captures != plan.end() && captures->contains(targetId)) return &(*captures)[targetId];
+  const auto fallback = plan.find("defaultCapture");
+  return fallback == plan.end() ? nullptr : &*fallback;
 }
 
 void answer(const json& response) { std::cout << response.dump() << '\n' << std::flush; }
@@ -88,7 +113,7 @@ int main() {
     const std::string id = request.value("id", "invalid");
     const std::string operation = request.value("operation", "");
     const json args = request.value("args", json::object());
-    const json plan = script();
+    const json& plan = script();
     const int nth = ++counts[operation];
     if (operation == "status") {
       if (const json* rule = findRule(plan, operation, child, nth);
@@ -103,6 +128,14 @@ int main() {
     if (!fresh) {
       answer({{"id", id}, {"ok", false}, {"error", "topology_changed"}, {"dispatched", true}});
       continue;
+    }
+    if (operation == "computer.capture") {
+      if (const json* capture = captureByTarget(plan, args.value("targetId", ""))) {
+        json response = *capture;
+        response["id"] = id;
+        answer(response);
+        continue;
+      }
     }
     const json* rule = findRule(plan, operation, child, nth);
     if (!rule) {
