@@ -1,9 +1,46 @@
 #include "mcp/computer_link.h"
 
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <utility>
 
 namespace kex::mcp {
 namespace {
+
+// A kex-computer that ends leaves its release watchdog, a copy of itself, to end a moment later.
+// Where kex-mcp is a subreaper (the private desktop's process handling makes it one) the
+// watchdog then becomes kex-mcp's child, and its remains would linger until kex-mcp ends. Only
+// dead processes of that name are reaped: nothing else of ours is called kex-computer, and the
+// current child, the only live one, is never waited for here.
+void reapAdoptedWatchdogs(const std::string& program) {
+  const std::string name = program.substr(program.find_last_of('/') + 1).substr(0, 15);
+  DIR* processes = ::opendir("/proc");
+  if (!processes) return;
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(processes)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto open = text.find('(');
+    const auto close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 4 >= text.size()) {
+      continue;
+    }
+    const std::string comm = text.substr(open + 1, close - open - 1);
+    const char state = text[close + 2];
+    const long parent = std::strtol(text.c_str() + close + 4, nullptr, 10);
+    if (state == 'Z' && parent == self && comm == name) {
+      ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+    }
+  }
+  ::closedir(processes);
+}
 
 std::string envelope(const std::string& id, std::string_view operation, const Json& args) {
   const Json request = {{"protocol", kHelperProtocol},
@@ -47,6 +84,7 @@ void ComputerLink::replace() {
 
 void ComputerLink::ensureStarted() {
   if (child_) return;
+  reapAdoptedWatchdogs(options_.program);
   try {
     SpawnOptions spawn;
     spawn.argv = {options_.program};

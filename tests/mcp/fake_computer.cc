@@ -2,9 +2,9 @@
 // control does not exist on every kex-computer, and the interruptions, stop reasons, crashes and
 // hangs that kex-mcp must handle cannot be summoned on demand from the real one.
 //
-// Environment: KEX_FAKE_SCRIPT names a JSON file, read again for every request so a test can
-// change it between calls; KEX_FAKE_LOG names a file that gets "start" when a child starts and
-// "request <line>" for every request line.
+// Environment: KEX_FAKE_SCRIPT names a JSON file, read again whenever it changed so a test can
+// change it between calls; KEX_FAKE_LOG names a file that gets "start" and "pid <pid>" when a
+// child starts, and "request <line>" for every request line.
 //
 // Script: {"topology": "T1", "controlReady": true, "rules": [RULE...]}. A request whose
 // sessionId is not "SESSION-<n>" (n counts the children started) or whose topologyRevision is
@@ -105,6 +105,7 @@ const json* findRule(const json& plan, const std::string& operation, int child, 
 
 int main() {
   log("start");
+  log("pid " + std::to_string(::getpid()));
   const int child = childNumber();
   std::map<std::string, int> counts;
   for (std::string line; std::getline(std::cin, line);) {
