@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "main/host/failure.h"
+#include "main/common/failure.h"
 
 namespace kex::mcp::test {
 namespace {
