@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <utility>
@@ -97,9 +98,12 @@ void ComputerLink::ensureStarted() {
   }
   ++generation_;
   facts_.reset();
+  std::fprintf(stderr, "kex-mcp: started %s (pid %d)\n", options_.program.c_str(),
+               static_cast<int>(child_->pid()));
 }
 
 void ComputerLink::giveUp(HelperUnavailable::Reason reason, std::string detail) {
+  std::fprintf(stderr, "kex-mcp: gave up on kex-computer: %s\n", detail.c_str());
   replace();
   throw HelperUnavailable{reason, std::move(detail)};
 }

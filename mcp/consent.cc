@@ -1,5 +1,6 @@
 #include "mcp/consent.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "mcp/child_process.h"
@@ -11,6 +12,28 @@ namespace {
 constexpr auto kProgressInterval = std::chrono::seconds(15);
 constexpr const char* kWaitingMessage =
     "Waiting for the person at the computer to approve control in the authentication prompt";
+
+const char* describe(ConsentAnswer answer) {
+  switch (answer) {
+    case ConsentAnswer::approved:
+      return "approved";
+    case ConsentAnswer::declined:
+      return "declined";
+    case ConsentAnswer::noPrompt:
+      return "no prompt can be shown";
+    case ConsentAnswer::failed:
+      return "failed";
+    case ConsentAnswer::cancelled:
+      return "cancelled by the client";
+  }
+  return "";
+}
+
+ConsentOutcome logged(ConsentOutcome outcome) {
+  std::fprintf(stderr, "kex-mcp: approval of control: %s%s%s\n", describe(outcome.answer),
+               outcome.detail.empty() ? "" : ": ", outcome.detail.c_str());
+  return outcome;
+}
 
 ConsentOutcome fromExit(const std::optional<int>& status, bool verified) {
   if (!status) return {ConsentAnswer::failed, "kex-confirm did not end after closing its output"};
@@ -25,6 +48,12 @@ ConsentOutcome fromExit(const std::optional<int>& status, bool verified) {
 
 ConsentOutcome Consent::ask(CallControl& control,
                             const std::function<void(const std::string&)>& progress) {
+  std::fprintf(stderr, "kex-mcp: asking the person at the computer to approve control\n");
+  return logged(prompt(control, progress));
+}
+
+ConsentOutcome Consent::prompt(CallControl& control,
+                               const std::function<void(const std::string&)>& progress) {
   std::unique_ptr<ChildProcess> confirm;
   try {
     SpawnOptions options;

@@ -36,6 +36,9 @@ class Consent {
                                    const std::function<void(const std::string&)>& progress);
 
  private:
+  ConsentOutcome prompt(CallControl& control,
+                        const std::function<void(const std::string&)>& progress);
+
   std::vector<std::string> command_;
 };
 

@@ -125,7 +125,7 @@ DesktopTools::DesktopTools(ComputerLink& computer, Consent& consent, ApprovalPol
     : computer_(computer), consent_(consent), policy_(policy), now_(std::move(now)) {}
 
 ToolResult DesktopTools::execute(const ToolCall& call) {
-  const ToolSpec* tool = findTool(call.tool);
+  const ToolDefinition* tool = findTool(call.tool);
   try {
     return run(call);
   } catch (const HelperUnavailable& gone) {
@@ -407,10 +407,15 @@ std::optional<ToolResult> DesktopTools::checkCapture(const std::string& captureI
 
 std::optional<ToolResult> DesktopTools::ensureControl(const ToolCall& call) {
   if (policy_ == ApprovalPolicy::privateDesktop) return std::nullopt;
-  (void)computer_.facts();
   if (approvedGeneration_ == computer_.generation()) return std::nullopt;
+  const std::string revision = computer_.facts().topologyRevision;
   // Asking a person to approve what cannot happen would only teach them to approve blindly.
   const StatusFacts& facts = computer_.refreshStatus();
+  if (facts.topologyRevision != revision) {
+    observations_.forgetAll();
+    return ToolResult::error(sentenceFor("topology_changed", Subject::none) +
+                             " Nothing was sent to the window.");
+  }
   if (!facts.controlReady) return ToolResult::error(controlUnavailable(facts));
   const std::uint64_t generation = computer_.generation();
   const ConsentOutcome outcome = consent_.ask(*call.control, call.progress);

@@ -183,7 +183,7 @@ void McpServer::callTool(const Message& message, const std::shared_ptr<PendingRe
            "Invalid params: tools/call needs the tool's name as a string");
     return;
   }
-  const ToolSpec* tool = findTool(name->get<std::string>());
+  const ToolDefinition* tool = findTool(name->get<std::string>());
   if (!tool) {
     refuse(reply, message.id, rpc_codes::invalidParams,
            "Unknown tool: " + name->get<std::string>() + " (tools/list names them all)");

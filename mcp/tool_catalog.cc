@@ -153,8 +153,8 @@ Json elementSchema() {
       {"elementId", "captureId"});
 }
 
-std::vector<ToolSpec> buildCatalog() {
-  std::vector<ToolSpec> catalog;
+std::vector<ToolDefinition> buildCatalog() {
+  std::vector<ToolDefinition> catalog;
   catalog.push_back({
       .name = std::string(tools::listWindows),
       .title = "List windows",
@@ -386,7 +386,7 @@ std::vector<ToolSpec> buildCatalog() {
   return catalog;
 }
 
-Json annotationsOf(const ToolSpec& tool) {
+Json annotationsOf(const ToolDefinition& tool) {
   Json annotations = {{"title", tool.title}};
   if (tool.kind == ToolKind::observation) {
     annotations["readOnlyHint"] = true;
@@ -403,12 +403,12 @@ Json annotationsOf(const ToolSpec& tool) {
 
 }  // namespace
 
-const std::vector<ToolSpec>& toolCatalog() {
-  static const std::vector<ToolSpec> catalog = buildCatalog();
+const std::vector<ToolDefinition>& toolCatalog() {
+  static const std::vector<ToolDefinition> catalog = buildCatalog();
   return catalog;
 }
 
-const ToolSpec* findTool(std::string_view name) {
+const ToolDefinition* findTool(std::string_view name) {
   for (const auto& tool : toolCatalog()) {
     if (tool.name == name) return &tool;
   }

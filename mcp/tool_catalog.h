@@ -9,31 +9,14 @@
 
 #include "mcp/json_rpc.h"
 #include "mcp/protocol_version.h"
+#include "mcp/tool_definition.h"
 
 namespace kex::mcp {
 
-// Input tools change the desktop and need the person's approval; observation tools only look.
-enum class ToolKind { observation, input };
-
-struct ToolHints {
-  bool destructive = false;
-  bool idempotent = false;
-};
-
-struct ToolSpec {
-  std::string name;
-  std::string title;
-  ToolKind kind;
-  std::string description;
-  Json inputSchema;
-  std::optional<Json> outputSchema;
-  ToolHints hints;
-};
-
 // Every tool, in the order tools/list gives them. Any thread.
-[[nodiscard]] const std::vector<ToolSpec>& toolCatalog();
+[[nodiscard]] const std::vector<ToolDefinition>& toolCatalog();
 // Nothing for a name that is not a tool.
-[[nodiscard]] const ToolSpec* findTool(std::string_view name);
+[[nodiscard]] const ToolDefinition* findTool(std::string_view name);
 // The "tools" array of a tools/list result, with the fields the revision knows.
 [[nodiscard]] Json toolListing(ProtocolVersion version);
 

@@ -335,6 +335,19 @@ TEST_F(DesktopToolsTest, PersonIsNotAskedWhenControlIsNotReady) {
   EXPECT_TRUE(requests("computer.pointer").empty());
 }
 
+TEST_F(DesktopToolsTest, LayoutChangedBeforeTheFirstInputVoidsIdsWithoutAsking) {
+  listAndCapture();
+  script_["topology"] = "T2";
+  saveScript();
+  const ToolResult refused = call("click", {{"captureId", "C1"}, {"x", 5}, {"y", 6}});
+  EXPECT_TRUE(refused.isError);
+  EXPECT_TRUE(mentions(refused, "screen layout changed")) << refused.text;
+  EXPECT_EQ(approvalsAsked(), 0);
+  EXPECT_TRUE(requests("computer.pointer").empty());
+  EXPECT_TRUE(call("click", {{"captureId", "C1"}, {"x", 5}, {"y", 6}}).isError);
+  EXPECT_EQ(approvalsAsked(), 0);
+}
+
 TEST_F(DesktopToolsTest, PrivateDesktopNeverAsks) {
   start(ApprovalPolicy::privateDesktop, KEX_MCP_FAKE_COMPUTER_PATH);
   listAndCapture();
