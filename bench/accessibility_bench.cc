@@ -7,31 +7,21 @@
 // what an application said, so that every sample asks the application afresh.
 //
 // Usage: kex_accessibility_bench [--samples N]
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "bench/latency.h"
+#include "bench/bench_common.h"
 #include "tools/harness/child_process.h"
-#include "tools/harness/helper.h"
-#include "tools/harness/virtual_desktop.h"
 
+namespace kex::bench {
 namespace {
 
-using kex::bench::millisecondsSince;
-using kex::bench::summarize;
-using kex::bench::Summary;
-using kex::harness::ChildProcess;
-using kex::harness::Clock;
-using kex::harness::Helper;
+using harness::Helper;
 using nlohmann::json;
 
 constexpr int kNodes = 256;
@@ -70,19 +60,6 @@ for _ in sys.stdin:
     print(len(nodes), flush=True)
 )PY";
 
-struct BenchOptions {
-  int samples = 40;
-};
-
-BenchOptions parseOptions(int argc, char** argv) {
-  BenchOptions options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const int value = std::atoi(argv[i + 1]);
-    if (std::string_view(argv[i]) == "--samples" && value > 0) options.samples = value;
-  }
-  return options;
-}
-
 int describedNodes(const json& node) {
   if (node.contains("truncated")) return 0;
   int count = 1;
@@ -94,8 +71,8 @@ int describedNodes(const json& node) {
 
 // The test application's window as kex-computer lists it.
 json listedWindow(Helper& helper, const json& fresh) {
-  const auto deadline = kex::harness::deadlineIn(kAnswerTimeout);
-  while (!kex::harness::hasPassed(deadline)) {
+  const auto deadline = harness::deadlineIn(kAnswerTimeout);
+  while (!harness::hasPassed(deadline)) {
     const json response = helper.request("computer.windows", fresh);
     if (!response.value("ok", false)) continue;
     for (const auto& window : response["result"]["windows"]) {
@@ -113,7 +90,7 @@ class KexTree {
     const std::string line = Helper::envelope(helper_.nextId(), "computer.accessibility", args_);
     const auto start = Clock::now();
     helper_.sendLine(line);
-    const auto response = helper_.readResponseLine(kex::harness::deadlineIn(kAnswerTimeout));
+    const auto response = helper_.readResponseLine(harness::deadlineIn(kAnswerTimeout));
     const double elapsed = millisecondsSince(start);
     if (!response) throw std::runtime_error("kex-computer stopped answering");
     const json answer = json::parse(*response, nullptr, false);
@@ -130,8 +107,8 @@ class KexTree {
 
 class PythonWalk {
  public:
-  PythonWalk(kex::harness::VirtualDesktop& desktop, int pid) : process_(walkOptions(desktop, pid)) {
-    const auto ready = process_.readLine(kex::harness::deadlineIn(kAnswerTimeout));
+  PythonWalk(harness::VirtualDesktop& desktop, int pid) : process_(walkOptions(desktop, pid)) {
+    const auto ready = process_.readLine(harness::deadlineIn(kAnswerTimeout));
     if (ready != std::optional<std::string>("ready")) {
       throw std::runtime_error(
           "the pyatspi walk did not find the window (is python3-pyatspi "
@@ -139,12 +116,12 @@ class PythonWalk {
     }
   }
 
-  static kex::harness::ChildOptions walkOptions(kex::harness::VirtualDesktop& desktop, int pid) {
-    kex::harness::ChildOptions options;
+  static harness::ChildOptions walkOptions(harness::VirtualDesktop& desktop, int pid) {
+    harness::ChildOptions options;
     options.argv = {kPython, "-c", kWalkScript, std::to_string(pid), std::to_string(kNodes)};
     options.env = desktop.env();
-    options.pipeStdin = true;
-    options.pipeStdout = true;
+    options.stdinFrom = harness::Stream::pipe;
+    options.stdoutTo = harness::Stream::pipe;
     options.stderrPath = desktop.newLogPath("pyatspi-walk");
     return options;
   }
@@ -152,7 +129,7 @@ class PythonWalk {
   double timeOne() {
     const auto start = Clock::now();
     process_.writeLine("walk");
-    const auto count = process_.readLine(kex::harness::deadlineIn(kAnswerTimeout));
+    const auto count = process_.readLine(harness::deadlineIn(kAnswerTimeout));
     const double elapsed = millisecondsSince(start);
     if (count != std::optional<std::string>(std::to_string(kNodes))) {
       throw std::runtime_error("the pyatspi walk read " + count.value_or("nothing"));
@@ -161,66 +138,50 @@ class PythonWalk {
   }
 
  private:
-  ChildProcess process_;
+  harness::ChildProcess process_;
 };
 
-void printRow(const char* kind, const Summary& summary) {
-  std::printf("%-44s %10.2f %10.2f\n", kind, summary.medianMs, summary.p90Ms);
+void measure(const Options& options) {
+  const int samples = options.count("--samples", 40);
+  BenchDesktop bench({}, kAnswerTimeout);
+  harness::VirtualDesktop& desktop = bench.desktop();
+  const auto app = desktop.startApp({"--tree", "--size", "480x360"});
+  Helper& helper = bench.computer();
+
+  json args = helper.freshnessArgs();
+  args["targetId"] = listedWindow(helper, args)["targetId"];
+  args["maxNodes"] = kNodes;
+  KexTree kex(helper, args);
+  PythonWalk python(desktop, app->process().pid());
+
+  // One pass of each warms the application's accessible objects and both connections.
+  (void)kex.timeOne();
+  (void)python.timeOne();
+  std::vector<double> kexSamples;
+  std::vector<double> pythonSamples;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(kSpacing);
+    kexSamples.push_back(kex.timeOne());
+    std::this_thread::sleep_for(kSpacing);
+    pythonSamples.push_back(python.timeOne());
+  }
+  const Summary kexSummary = summarize(kexSamples);
+  const Summary pythonSummary = summarize(pythonSamples);
+
+  std::printf(
+      "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
+      "application's tree on %s\n\n",
+      samples, kNodes, desktop.display().c_str());
+  const FigureTable table("reader", Tail::p90);
+  table.row("kex-computer computer.accessibility (whole)", kexSummary, kTargetMedianMs);
+  table.row("pyatspi depth-first walk", pythonSummary);
+  std::printf("\n");
+  printRatio("pyatspi / kex-computer", pythonSummary.medianMs / kexSummary.medianMs, kTargetRatio);
 }
 
 }  // namespace
+}  // namespace kex::bench
 
 int main(int argc, char** argv) {
-  const BenchOptions options = parseOptions(argc, argv);
-  try {
-    kex::harness::DesktopOptions desktopOptions;
-    desktopOptions.testAppPath = KEX_TEST_APP_PATH;
-    kex::harness::VirtualDesktop desktop(desktopOptions);
-    const auto app = desktop.startApp({"--tree", "--size", "480x360"});
-    kex::harness::HelperOptions helperOptions;
-    helperOptions.program = KEX_COMPUTER_PATH;
-    helperOptions.env = desktop.env();
-    helperOptions.responseTimeout = kAnswerTimeout;
-    Helper helper(std::move(helperOptions));
-
-    json args = helper.freshnessArgs();
-    args["targetId"] = listedWindow(helper, args)["targetId"];
-    args["maxNodes"] = kNodes;
-    KexTree kex(helper, args);
-    PythonWalk python(desktop, app->process().pid());
-
-    // One pass of each warms the application's accessible objects and both connections.
-    (void)kex.timeOne();
-    (void)python.timeOne();
-    std::vector<double> kexSamples;
-    std::vector<double> pythonSamples;
-    for (int i = 0; i < options.samples; ++i) {
-      std::this_thread::sleep_for(kSpacing);
-      kexSamples.push_back(kex.timeOne());
-      std::this_thread::sleep_for(kSpacing);
-      pythonSamples.push_back(python.timeOne());
-    }
-    const Summary kexSummary = summarize(kexSamples);
-    const Summary pythonSummary = summarize(pythonSamples);
-    const double ratio = pythonSummary.medianMs / kexSummary.medianMs;
-
-    std::printf(
-        "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
-        "application's tree on %s\n\n",
-        options.samples, kNodes, desktop.display().c_str());
-    std::printf("%-44s %10s %10s\n", "reader", "median ms", "p90 ms");
-    printRow("kex-computer computer.accessibility (whole)", kexSummary);
-    printRow("pyatspi depth-first walk", pythonSummary);
-    std::printf("\nratio of medians, pyatspi / kex-computer: %.2fx\n", ratio);
-    std::printf("target: kex-computer median <= %.0f ms: %s\n", kTargetMedianMs,
-                kexSummary.medianMs <= kTargetMedianMs ? "met" : "MISSED");
-    std::printf("target: ratio >= %.1fx: %s\n", kTargetRatio,
-                ratio >= kTargetRatio ? "met" : "MISSED");
-    helper.closeInput();
-    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
-    return 0;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "kex_accessibility_bench: %s\n", error.what());
-    return 1;
-  }
+  return kex::bench::runBenchmark("kex_accessibility_bench", argc, argv, kex::bench::measure);
 }

@@ -6,11 +6,8 @@
 //
 // Usage: kex_capture_bench [--captures N] [--alternatives M] [--save DIR]
 //   --save DIR writes one display and one window capture there as PNG files, to look at.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -20,18 +17,13 @@
 #include <string_view>
 #include <vector>
 
-#include "bench/latency.h"
-#include "tools/harness/helper.h"
-#include "tools/harness/virtual_desktop.h"
+#include "bench/bench_common.h"
 
+namespace kex::bench {
 namespace {
 
-using kex::bench::millisecondsSince;
-using kex::bench::summarize;
-using kex::bench::Summary;
-using kex::harness::Clock;
-using kex::harness::Helper;
-using kex::harness::VirtualDesktop;
+using harness::Helper;
+using harness::VirtualDesktop;
 using nlohmann::json;
 
 constexpr int kWarmUpCaptures = 20;
@@ -40,29 +32,11 @@ constexpr int kLastMemoryMark = 1000;
 constexpr int kDisplayWidth = 1024;
 constexpr char kTargetTitle[] = "kex capture bench target";
 
-struct BenchOptions {
-  int captures = 300;
-  int alternatives = 20;
-  std::string saveDir;
-};
-
 // VmHWM and VmRSS of a process, in KiB.
 struct Memory {
   long peakKib = 0;
   long residentKib = 0;
 };
-
-BenchOptions parseOptions(int argc, char** argv) {
-  BenchOptions options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--captures" && value > 0) options.captures = value;
-    if (flag == "--alternatives" && value > 0) options.alternatives = value;
-    if (flag == "--save") options.saveDir = argv[i + 1];
-  }
-  return options;
-}
 
 Memory memoryOf(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -172,7 +146,7 @@ class Capturer {
 };
 
 // The windows of a busy desktop: the target, and others around and over it.
-std::vector<std::unique_ptr<kex::harness::TestApp>> openWindows(VirtualDesktop& desktop) {
+std::vector<std::unique_ptr<harness::TestApp>> openWindows(VirtualDesktop& desktop) {
   const std::vector<std::vector<std::string>> windows = {
       {"--title", kTargetTitle, "--color", "3366cc", "--size", "800x600", "--position", "200,150"},
       {"--title", "over the target", "--color", "cc3333", "--size", "500x300", "--position",
@@ -182,7 +156,7 @@ std::vector<std::unique_ptr<kex::harness::TestApp>> openWindows(VirtualDesktop& 
       {"--title", "bottom right", "--color", "8844aa", "--size", "650x330", "--position",
        "1200,640"},
   };
-  std::vector<std::unique_ptr<kex::harness::TestApp>> apps;
+  std::vector<std::unique_ptr<harness::TestApp>> apps;
   for (const auto& args : windows) apps.push_back(desktop.startApp(args));
   return apps;
 }
@@ -216,80 +190,59 @@ void savePng(const std::string& dir, const std::string& name, const json& respon
              static_cast<std::streamsize>(bytes.size()));
 }
 
-void printRow(const char* kind, const Summary& summary, const char* target, bool met) {
-  std::printf("%-40s %10.2f %10.2f   %-18s %s\n", kind, summary.medianMs, summary.p99Ms, target,
-              met ? "met" : "MISSED");
+void measure(const Options& options) {
+  const int captures = options.count("--captures", 300);
+  const int alternatives = options.count("--alternatives", 20);
+  const std::string saveDir = options.text("--save");
+  BenchDesktop bench({.width = 1920, .height = 1080});
+  VirtualDesktop& desktop = bench.desktop();
+  const auto apps = openWindows(desktop);
+  Capturer capturer(bench.computer());
+
+  // The first captures redirect the window and warm caches; they are not counted.
+  (void)capturer.captureMany(true, kWarmUpCaptures);
+  savePng(saveDir, "display.png", capturer.last());
+  (void)capturer.captureMany(false, kWarmUpCaptures);
+  savePng(saveDir, "window.png", capturer.last());
+  const json windowSize = {capturer.last()["result"]["width"], capturer.last()["result"]["height"]};
+
+  const Summary display = summarize(capturer.captureMany(true, captures));
+  const Summary window = summarize(capturer.captureMany(false, captures));
+  const Summary alternative = summarize(timeAlternative(desktop, alternatives));
+  for (bool nextIsDisplay = true; capturer.count() < kLastMemoryMark;
+       nextIsDisplay = !nextIsDisplay) {
+    (void)capturer.capture(nextIsDisplay);
+  }
+
+  std::printf(
+      "kex_capture_bench: %d timed captures of each kind, one at a time, on a private "
+      "1920x1080 desktop %s with %zu windows\n",
+      captures, desktop.display().c_str(), apps.size());
+  std::printf("display captured at %dx%d; window \"%s\" (frame %s) at %sx%s\n\n", kDisplayWidth,
+              kDisplayWidth * 1080 / 1920, kTargetTitle,
+              capturer.windowEntry()["sourceRect"].dump().c_str(), windowSize[0].dump().c_str(),
+              windowSize[1].dump().c_str());
+  const FigureTable table("request", Tail::p99);
+  table.row("computer.capture, display, maxWidth 1024", display, 12.0);
+  table.row("computer.capture, 800x600 window", window, 10.0);
+  std::printf("\nalternative, measured in the same run (%d runs):\n", alternatives);
+  table.row("scrot; convert -resize 1024x; base64", alternative);
+  printRatio("alternative / display capture", alternative.medianMs / display.medianMs, 25.0);
+
+  const auto& first = capturer.atFirstMark();
+  const auto& last = capturer.atLastMark();
+  if (!first || !last) return;
+  const long growth = last->peakKib - first->peakKib;
+  std::printf(
+      "\nkex-computer memory: VmHWM %ld KiB (VmRSS %ld KiB) after %d captures, VmHWM %ld KiB "
+      "(VmRSS %ld KiB) after %d; peak growth %ld KiB   <= 4 MiB %s\n",
+      first->peakKib, first->residentKib, kFirstMemoryMark, last->peakKib, last->residentKib,
+      kLastMemoryMark, growth, verdict(growth <= 4096));
 }
 
 }  // namespace
+}  // namespace kex::bench
 
 int main(int argc, char** argv) {
-  const BenchOptions options = parseOptions(argc, argv);
-  try {
-    kex::harness::DesktopOptions desktopOptions;
-    desktopOptions.width = 1920;
-    desktopOptions.height = 1080;
-    desktopOptions.testAppPath = KEX_TEST_APP_PATH;
-    VirtualDesktop desktop(desktopOptions);
-    const auto apps = openWindows(desktop);
-
-    kex::harness::HelperOptions helperOptions;
-    helperOptions.program = KEX_COMPUTER_PATH;
-    helperOptions.env = desktop.env();
-    Helper helper(std::move(helperOptions));
-    Capturer capturer(helper);
-
-    // The first captures redirect the window and warm caches; they are not counted.
-    (void)capturer.captureMany(true, kWarmUpCaptures);
-    savePng(options.saveDir, "display.png", capturer.last());
-    (void)capturer.captureMany(false, kWarmUpCaptures);
-    savePng(options.saveDir, "window.png", capturer.last());
-    const json windowSize = {capturer.last()["result"]["width"],
-                             capturer.last()["result"]["height"]};
-
-    const Summary display = summarize(capturer.captureMany(true, options.captures));
-    const Summary window = summarize(capturer.captureMany(false, options.captures));
-    const Summary alternative = summarize(timeAlternative(desktop, options.alternatives));
-    for (bool nextIsDisplay = true; capturer.count() < kLastMemoryMark;
-         nextIsDisplay = !nextIsDisplay) {
-      (void)capturer.capture(nextIsDisplay);
-    }
-
-    std::printf(
-        "kex_capture_bench: %d timed captures of each kind, one at a time, on a private "
-        "1920x1080 desktop %s with %zu windows\n",
-        options.captures, desktop.display().c_str(), apps.size());
-    std::printf("display captured at %dx%d; window \"%s\" (frame %s) at %sx%s\n\n", kDisplayWidth,
-                kDisplayWidth * 1080 / 1920, kTargetTitle,
-                capturer.windowEntry()["sourceRect"].dump().c_str(), windowSize[0].dump().c_str(),
-                windowSize[1].dump().c_str());
-    std::printf("%-40s %10s %10s   %-18s\n", "request", "median ms", "p99 ms", "target");
-    printRow("computer.capture, display, maxWidth 1024", display, "median <= 12 ms",
-             display.medianMs <= 12.0);
-    printRow("computer.capture, 800x600 window", window, "median <= 10 ms",
-             window.medianMs <= 10.0);
-    std::printf("\nalternative, measured in the same run (%d runs):\n", options.alternatives);
-    std::printf("%-40s %10.2f %10.2f\n", "scrot; convert -resize 1024x; base64",
-                alternative.medianMs, alternative.p99Ms);
-    const double ratio = alternative.medianMs / display.medianMs;
-    std::printf("ratio of medians: alternative / display capture = %.1fx   %-8s %s\n", ratio,
-                ">= 25x", ratio >= 25.0 ? "met" : "MISSED");
-
-    const auto& first = capturer.atFirstMark();
-    const auto& last = capturer.atLastMark();
-    if (first && last) {
-      const long growth = last->peakKib - first->peakKib;
-      std::printf(
-          "\nkex-computer memory: VmHWM %ld KiB (VmRSS %ld KiB) after %d captures, VmHWM %ld KiB "
-          "(VmRSS %ld KiB) after %d; peak growth %ld KiB   %s\n",
-          first->peakKib, first->residentKib, kFirstMemoryMark, last->peakKib, last->residentKib,
-          kLastMemoryMark, growth, growth <= 4096 ? "met (<= 4 MiB)" : "MISSED (> 4 MiB)");
-    }
-    helper.closeInput();
-    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
-    return 0;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "kex_capture_bench: %s\n", error.what());
-    return 1;
-  }
+  return kex::bench::runBenchmark("kex_capture_bench", argc, argv, kex::bench::measure);
 }

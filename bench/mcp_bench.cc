@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,21 +21,17 @@
 #include <string_view>
 #include <vector>
 
-#include "bench/latency.h"
+#include "bench/bench_common.h"
 #include "tools/harness/child_process.h"
-#include "tools/harness/helper.h"
 
+namespace kex::bench {
 namespace {
 
-using kex::bench::millisecondsSince;
-using kex::bench::summarize;
-using kex::bench::Summary;
-using kex::harness::ChildOptions;
-using kex::harness::ChildProcess;
-using kex::harness::Clock;
-using kex::harness::deadlineIn;
-using kex::harness::EnvChanges;
-using kex::harness::Helper;
+using harness::ChildOptions;
+using harness::ChildProcess;
+using harness::deadlineIn;
+using harness::EnvChanges;
+using harness::Helper;
 using nlohmann::json;
 
 constexpr int kWarmUp = 10;
@@ -62,8 +57,8 @@ class McpSession {
     options.argv = {KEX_MCP_PATH};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.env = std::move(env);
-    options.pipeStdin = true;
-    options.pipeStdout = true;
+    options.stdinFrom = harness::Stream::pipe;
+    options.stdoutTo = harness::Stream::pipe;
     options.stderrPath = stderrPath;
     process_ = std::make_unique<ChildProcess>(std::move(options));
     (void)request("initialize", {{"protocolVersion", "2025-06-18"},
@@ -142,15 +137,15 @@ double timed(const std::function<void()>& work) {
 }
 
 void report(const char* what, const Summary& direct, const Summary& viaMcp, double budgetMs) {
+  std::printf("\n");
+  const FigureTable table(what, Tail::p99);
+  table.row("straight to kex-computer", direct);
+  table.row("through kex-mcp", viaMcp);
   const double added = viaMcp.medianMs - direct.medianMs;
-  std::printf("%s\n", what);
-  std::printf("  straight to kex-computer: median %7.3f ms  p90 %7.3f ms  p99 %7.3f ms\n",
-              direct.medianMs, direct.p90Ms, direct.p99Ms);
-  std::printf("  through kex-mcp:          median %7.3f ms  p90 %7.3f ms  p99 %7.3f ms\n",
-              viaMcp.medianMs, viaMcp.p90Ms, viaMcp.p99Ms);
-  std::printf("  kex-mcp adds %.3f ms to the median (target at most %.1f ms: %s); ratio %.3f\n",
-              added, budgetMs, added <= budgetMs ? "met" : "MISSED",
-              direct.medianMs > 0 ? viaMcp.medianMs / direct.medianMs : 0.0);
+  std::printf("kex-mcp adds %.3f ms to the median   <= %g ms %s\n", added, budgetMs,
+              verdict(added <= budgetMs));
+  printRatio("through kex-mcp / straight",
+             direct.medianMs > 0 ? viaMcp.medianMs / direct.medianMs : 0.0);
 }
 
 // Alternates the two round trips, `calls` times each after a warm-up.
@@ -205,7 +200,7 @@ Replies measureOnTheDesktop(int calls, const std::string& logDir) {
   ChildOptions appOptions;
   appOptions.argv = {KEX_TEST_APP_PATH, "--title", kTitle, "--size", "800x600"};
   appOptions.env = env;
-  appOptions.pipeStdout = true;
+  appOptions.stdoutTo = harness::Stream::pipe;
   ChildProcess app(std::move(appOptions));
   while (true) {
     const auto line = app.readLine(deadlineIn(std::chrono::seconds(20)));
@@ -213,7 +208,7 @@ Replies measureOnTheDesktop(int calls, const std::string& logDir) {
     if (line->starts_with("ready ")) break;
   }
 
-  kex::harness::HelperOptions helperOptions;
+  harness::HelperOptions helperOptions;
   helperOptions.program = KEX_COMPUTER_PATH;
   helperOptions.env = env;
   auto direct = std::make_unique<Helper>(helperOptions);
@@ -256,7 +251,7 @@ Replies measureOnTheDesktop(int calls, const std::string& logDir) {
   replies.displayCapture = withoutId(*displayLine);
   std::printf(
       "On the private desktop (1920x1080), %d calls of each kind: an %dx%d window capture "
-      "(%zu base64 characters) and a 1024x576 display capture (%zu)\n\n",
+      "(%zu base64 characters) and a 1024x576 display capture (%zu)\n",
       calls, replies.windowCapture["result"]["width"].get<int>(),
       replies.windowCapture["result"]["height"].get<int>(),
       replies.windowCapture["result"]["image"].get_ref<const std::string&>().size(),
@@ -277,7 +272,7 @@ Replies measureOnTheDesktop(int calls, const std::string& logDir) {
         expectOk(direct->readResponseLine());
       },
       [&] { expectResult(mcp.roundTrip(mcpDisplayLine)); });
-  report("\ncapture_display, whole round trip", displayDirect, displayMcp, kCaptureBudgetMs);
+  report("capture_display, whole round trip", displayDirect, displayMcp, kCaptureBudgetMs);
 
   const json status = direct->request("status");
   if (!status["result"].value("controlReady", false)) {
@@ -321,7 +316,7 @@ Replies measureOnTheDesktop(int calls, const std::string& logDir) {
     if (i >= kWarmUp) through.push_back(ms);
     (void)app.readLine(deadlineIn(std::chrono::seconds(5)));
   }
-  report("\nclick, whole round trip", summarize(straight), summarize(through), kClickBudgetMs);
+  report("click, whole round trip", summarize(straight), summarize(through), kClickBudgetMs);
   return replies;
 }
 
@@ -352,7 +347,7 @@ void measureOwnCost(int calls, const std::string& logDir, const Replies& replies
   const EnvChanges mcpEnv = {{"KEX_FAKE_SCRIPT", script}, {"KEX_FAKE_LOG", logDir + "/mcp.log"}};
   McpSession mcp({"--computer", KEX_MCP_FAKE_COMPUTER_PATH, "--confirm", confirm}, mcpEnv,
                  logDir + "/kex-mcp-replay.log");
-  kex::harness::HelperOptions helperOptions;
+  harness::HelperOptions helperOptions;
   helperOptions.program = KEX_MCP_FAKE_COMPUTER_PATH;
   helperOptions.env = {{"KEX_FAKE_SCRIPT", script}, {"KEX_FAKE_LOG", logDir + "/direct.log"}};
   Helper direct(helperOptions);
@@ -392,38 +387,28 @@ void measureOwnCost(int calls, const std::string& logDir, const Replies& replies
   };
   std::printf(
       "\n\nkex-mcp's own share: the same responses replayed at once by a stand-in for "
-      "kex-computer\n\n");
+      "kex-computer\n");
   const auto [windowDirect, windowMcp] = compare(calls, straight(directWindow), through(mcpWindow));
   report("capture_window, replayed", windowDirect, windowMcp, kCaptureBudgetMs);
   const auto [displayDirect, displayMcp] =
       compare(calls, straight(directDisplay), through(mcpDisplay));
-  report("\ncapture_display, replayed", displayDirect, displayMcp, kCaptureBudgetMs);
+  report("capture_display, replayed", displayDirect, displayMcp, kCaptureBudgetMs);
   const auto [clickDirect, clickMcp] = compare(calls, straight(directClick), through(mcpClick));
-  report("\nclick, replayed", clickDirect, clickMcp, kClickBudgetMs);
+  report("click, replayed", clickDirect, clickMcp, kClickBudgetMs);
 }
 
-int run(int calls) {
+void measure(const Options& options) {
+  const int calls = options.count("--calls", 300);
   char logDir[] = "/tmp/kex-mcp-bench-XXXXXX";
   if (!::mkdtemp(logDir)) throw std::runtime_error("mkdtemp failed");
   const Replies replies = measureOnTheDesktop(calls, logDir);
   measureOwnCost(calls, logDir, replies);
   std::filesystem::remove_all(logDir);
-  return 0;
 }
 
 }  // namespace
+}  // namespace kex::bench
 
 int main(int argc, char** argv) {
-  int calls = 300;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string_view(argv[i]) == "--calls" && std::atoi(argv[i + 1]) > 0) {
-      calls = std::atoi(argv[i + 1]);
-    }
-  }
-  try {
-    return run(calls);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "kex_mcp_bench: %s\n", error.what());
-    return 1;
-  }
+  return kex::bench::runBenchmark("kex_mcp_bench", argc, argv, kex::bench::measure);
 }

@@ -1,13 +1,9 @@
 #include "polkit_machine.h"
 
-#include <dirent.h>
 #include <gio/gio.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -36,16 +32,22 @@ constexpr char grantRuleDraft[] = "/etc/polkit-1/00-kex-confirm-test.rules.draft
 
 std::unique_ptr<PolkitMachine> machine;
 
-std::vector<std::string> rootEnvironment() {
-  return {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C"};
+// The whole environment of what the tests run as root, nothing inherited from whoever runs them.
+harness::EnvChanges rootEnvironment() {
+  return {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"LANG", "C"}};
 }
 
 void runAsRoot(const std::vector<std::string>& argv, const std::string& input = "") {
-  ChildProcess child(Launch{.argv = argv, .environment = rootEnvironment()});
-  child.writeInput(input);
-  child.closeInput();
-  const Ending ending = child.finish(Deadline(20s));
-  if (ending.status != 0) {
+  ChildProcess child({.argv = argv,
+                      .env = rootEnvironment(),
+                      .envBase = harness::EnvBase::empty,
+                      .stdinFrom = harness::Stream::pipe,
+                      .stdoutTo = harness::Stream::pipe,
+                      .stderrTo = harness::Stream::pipe});
+  (void)child.writeRaw(input);
+  child.closeStdin();
+  const harness::Ending ending = child.finish(harness::deadlineIn(20s));
+  if (ending.exitStatus != 0) {
     throw std::runtime_error(argv.front() + " failed: " + ending.output + ending.errors);
   }
 }
@@ -88,48 +90,6 @@ TestUser prepareTestUser() {
   const passwd* entry = getpwnam(testUserName);
   if (entry == nullptr) throw std::runtime_error("the test user is missing after useradd");
   return {testUserName, {entry->pw_uid, entry->pw_gid}, password};
-}
-
-std::optional<pid_t> parentOf(pid_t process) {
-  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // The command name in parentheses may hold spaces; the state and the parent follow it.
-  const size_t nameEnd = text.rfind(')');
-  if (nameEnd == std::string::npos) return std::nullopt;
-  std::istringstream rest(text.substr(nameEnd + 1));
-  std::string state;
-  pid_t parent = 0;
-  if (!(rest >> state >> parent)) return std::nullopt;
-  return parent;
-}
-
-std::vector<pid_t> childrenOfThisProcess() {
-  std::vector<pid_t> children;
-  DIR* processes = opendir("/proc");
-  if (processes == nullptr) return children;
-  while (const dirent* entry = readdir(processes)) {
-    char* end = nullptr;
-    const long process = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || process <= 0) continue;
-    if (parentOf(static_cast<pid_t>(process)) == getpid()) {
-      children.push_back(static_cast<pid_t>(process));
-    }
-  }
-  closedir(processes);
-  return children;
-}
-
-// polkitd, which the bus started, ends on its own once the bus is gone; as subreaper this
-// process inherits it and reaps it, so the next test's bus never meets a polkitd still
-// shutting down. Nothing here is killed: these are not processes this test started.
-void reapAdoptedChildren(const Deadline& deadline) {
-  for (pid_t child : childrenOfThisProcess()) {
-    const int exited = openProcessHandle(child);
-    if (exited < 0) continue;
-    pollfd ready{exited, POLLIN, 0};
-    if (poll(&ready, 1, deadline.remainingMilliseconds()) == 1) waitpid(child, nullptr, WNOHANG);
-    close(exited);
-  }
 }
 
 // A connection of the test's own to the system bus, never the process-wide shared one, whose
@@ -202,9 +162,9 @@ gboolean noteTimeout(gpointer timedOut) {
 }
 
 // Blocks on the thread-default context until polkitd says its actions or rules changed.
-void waitForChange(GMainContext* context, bool& changed, const Deadline& deadline) {
+void waitForChange(GMainContext* context, bool& changed, Deadline deadline) {
   bool timedOut = false;
-  GSource* timeout = g_timeout_source_new(static_cast<guint>(deadline.remainingMilliseconds()));
+  GSource* timeout = g_timeout_source_new(static_cast<guint>(harness::millisecondsLeft(deadline)));
   g_source_set_callback(timeout, noteTimeout, &timedOut, nullptr);
   g_source_attach(timeout, context);
   while (!changed && !timedOut) g_main_context_iteration(context, TRUE);
@@ -236,7 +196,7 @@ class OwnMainContext {
 // Asks the question again each time polkitd reports a change, until it answers yes or the
 // deadline passes; the answer is read fresh, however many change signals one edit causes.
 bool waitForPolkit(const std::function<bool(const PrivateSystemBus&)>& answersYes,
-                   const Deadline& deadline) {
+                   Deadline deadline) {
   const OwnMainContext context;
   const PrivateSystemBus bus;
   bool changed = false;
@@ -245,7 +205,7 @@ bool waitForPolkit(const std::function<bool(const PrivateSystemBus&)>& answersYe
       G_DBUS_SIGNAL_FLAGS_NONE, noteChange, &changed, nullptr);
   bool yes = false;
   try {
-    while (!(yes = answersYes(bus)) && !deadline.passed()) {
+    while (!(yes = answersYes(bus)) && !harness::hasPassed(deadline)) {
       waitForChange(context.get(), changed, deadline);
     }
   } catch (...) {
@@ -299,7 +259,7 @@ PolkitMachine::PolkitMachine() {
   std::filesystem::remove(grantRuleFile);
   user_ = prepareTestUser();
   startSystemBusUnlessRunning();
-  waitUntilActionListed(true, Deadline(15s));
+  waitUntilActionListed(true, harness::deadlineIn(15s));
 }
 
 PolkitMachine::~PolkitMachine() { stopSystemBus(); }
@@ -307,14 +267,14 @@ PolkitMachine::~PolkitMachine() { stopSystemBus(); }
 void PolkitMachine::startSystemBusUnlessRunning() {
   if (systemBusAnswers()) return;
   std::filesystem::create_directories("/run/dbus");
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  systemBus_ = std::make_unique<ChildProcess>(Launch{
+  systemBus_ = std::make_unique<ChildProcess>(harness::ChildOptions{
       .argv = {"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile", "--print-address=1"},
-      .environment = rootEnvironment(),
-      .discardErrors = true,
+      .env = rootEnvironment(),
+      .envBase = harness::EnvBase::empty,
+      .stdoutTo = harness::Stream::pipe,
   });
   // The address is printed once the bus listens.
-  const std::optional<std::string> address = systemBus_->readLine(Deadline(10s));
+  const std::optional<std::string> address = systemBus_->readLine(harness::deadlineIn(10s));
   if (!address || !address->starts_with("unix:")) {
     throw std::runtime_error("the system bus did not start");
   }
@@ -322,14 +282,15 @@ void PolkitMachine::startSystemBusUnlessRunning() {
 
 void PolkitMachine::stopSystemBus() {
   if (!systemBus_) return;
-  (void)systemBus_->terminate(Deadline(5s));
+  // polkitd, which the bus started, sits in the bus's process group; ending the bus ends and
+  // reaps it too, so the next test's bus never meets a polkitd still shutting down.
+  (void)systemBus_->terminate(5s);
   systemBus_.reset();
   // dbus-daemon leaves its socket behind; a dead one would only make clients try in vain.
   if (!systemBusAnswers()) std::filesystem::remove(systemBusSocket);
-  reapAdoptedChildren(Deadline(5s));
 }
 
-void PolkitMachine::waitUntilActionListed(bool listed, const Deadline& deadline) const {
+void PolkitMachine::waitUntilActionListed(bool listed, Deadline deadline) const {
   const auto settled = [listed](const PrivateSystemBus& bus) {
     return findAction(bus, approvalActionId).has_value() == listed;
   };
@@ -345,7 +306,7 @@ void PolkitMachine::withdrawApprovalAction(bool withdrawn) const {
   } else {
     installApprovalAction();
   }
-  waitUntilActionListed(!withdrawn, Deadline(15s));
+  waitUntilActionListed(!withdrawn, harness::deadlineIn(15s));
 }
 
 void PolkitMachine::grantApprovalWithoutPassword(bool granted) const {
@@ -366,8 +327,7 @@ void PolkitMachine::grantApprovalWithoutPassword(bool granted) const {
   std::filesystem::rename(grantRuleDraft, grantRuleFile);
 }
 
-bool PolkitMachine::settlesOnQuietAnswer(pid_t process, bool authorized,
-                                         const Deadline& deadline) const {
+bool PolkitMachine::settlesOnQuietAnswer(pid_t process, bool authorized, Deadline deadline) const {
   const uid_t owner = user_.account.uid;
   return waitForPolkit(
       [&](const PrivateSystemBus& bus) {

@@ -9,9 +9,14 @@
 #include <optional>
 #include <string>
 
-#include "child_process.h"
+#include "tools/harness/child_process.h"
+#include "tools/harness/deadline.h"
 
 namespace kex::confirm::test {
+
+using harness::Account;
+using harness::ChildProcess;
+using harness::Deadline;
 
 struct TestUser {
   std::string name;
@@ -51,8 +56,7 @@ class PolkitMachine {
   void grantApprovalWithoutPassword(bool granted) const;
   // Whether polkit, asked without user interaction, authorizes the process (which must belong
   // to the test user) by the deadline; it re-asks each time polkitd reloads its rules.
-  [[nodiscard]] bool settlesOnQuietAnswer(pid_t process, bool authorized,
-                                          const Deadline& deadline) const;
+  [[nodiscard]] bool settlesOnQuietAnswer(pid_t process, bool authorized, Deadline deadline) const;
 
   ~PolkitMachine();
 
@@ -60,7 +64,7 @@ class PolkitMachine {
   PolkitMachine();
   void startSystemBusUnlessRunning();
   void stopSystemBus();
-  void waitUntilActionListed(bool listed, const Deadline& deadline) const;
+  void waitUntilActionListed(bool listed, Deadline deadline) const;
 
   std::unique_ptr<ChildProcess> systemBus_;
   TestUser user_;

@@ -17,13 +17,17 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "polkit_machine.h"
+#include "tools/harness/child_process.h"
+#include "tools/harness/deadline.h"
 
 namespace kex::confirm::test {
 namespace {
 
 using namespace std::chrono_literals;
+using harness::ChildOptions;
+using harness::deadlineIn;
+using harness::Ending;
 
 constexpr char approvalActionId[] = "org.kex.confirm.approve";
 constexpr char approvalRequest[] = "request org.kex.confirm.approve Approve this request in Kex";
@@ -62,34 +66,45 @@ class KexConfirmOnPolkit : public ::testing::Test {
   std::unique_ptr<ChildProcess> startConfirm(const std::vector<std::string>& arguments,
                                              Runner runner,
                                              const std::optional<std::string>& busAddress) {
-    Launch launch{
-        .argv = {KEX_CONFIRM_PATH}, .environment = {"PATH=/usr/bin:/bin", "LANG=C"}, .held = true};
-    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
-    if (busAddress) launch.environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + *busAddress);
-    if (runner == Runner::testUser) launch.account = machine_->user().account;
-    return std::make_unique<ChildProcess>(launch);
+    ChildOptions options = ownEnvironment();
+    options.argv = {KEX_CONFIRM_PATH};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    if (busAddress) options.env["DBUS_SYSTEM_BUS_ADDRESS"] = *busAddress;
+    if (runner == Runner::testUser) options.account = machine_->user().account;
+    options.start = harness::Start::held;
+    return std::make_unique<ChildProcess>(std::move(options));
   }
 
   // Nothing for AgentAnswer::none; otherwise an agent registered for every given process.
   std::unique_ptr<ChildProcess> startAgent(const std::vector<pid_t>& processes,
                                            AgentAnswer answer) {
     if (answer == AgentAnswer::none) return nullptr;
-    Launch launch{.argv = {KEX_CONFIRM_TEST_AGENT_PATH},
-                  .environment = {"PATH=/usr/bin:/bin", "LANG=C"}};
+    ChildOptions options = ownEnvironment();
+    options.argv = {KEX_CONFIRM_TEST_AGENT_PATH};
     for (pid_t process : processes) {
-      launch.argv.push_back("--process");
-      launch.argv.push_back(std::to_string(process));
+      options.argv.push_back("--process");
+      options.argv.push_back(std::to_string(process));
     }
-    launch.argv.push_back("--answer");
-    launch.argv.push_back(answerWord(answer));
-    auto agent = std::make_unique<ChildProcess>(launch);
-    agent->writeInput(passwordFor(answer) + "\n");
-    agent->closeInput();
-    const std::optional<std::string> first = agent->readLine(Deadline(15s));
+    options.argv.push_back("--answer");
+    options.argv.push_back(answerWord(answer));
+    options.stdinFrom = harness::Stream::pipe;
+    auto agent = std::make_unique<ChildProcess>(std::move(options));
+    (void)agent->writeLine(passwordFor(answer));
+    agent->closeStdin();
+    const std::optional<std::string> first = agent->readLine(deadlineIn(15s));
     if (first != "registered") {
-      ADD_FAILURE() << "the agent did not register: " << agent->terminate(Deadline(5s)).errors;
+      ADD_FAILURE() << "the agent did not register: " << agent->terminate(5s).errors;
     }
     return agent;
+  }
+
+  // What kex-confirm and the agent both start from: a small environment of their own, nothing
+  // inherited from whoever runs the tests, and both outputs collected.
+  static ChildOptions ownEnvironment() {
+    return {.env = {{"PATH", "/usr/bin:/bin"}, {"LANG", "C"}},
+            .envBase = harness::EnvBase::empty,
+            .stdoutTo = harness::Stream::pipe,
+            .stderrTo = harness::Stream::pipe};
   }
 
   Confirmation confirm(const std::vector<std::string>& arguments, AgentAnswer answer,
@@ -98,12 +113,12 @@ class KexConfirmOnPolkit : public ::testing::Test {
     std::unique_ptr<ChildProcess> confirmation = startConfirm(arguments, runner, busAddress);
     std::unique_ptr<ChildProcess> agent = startAgent({confirmation->pid()}, answer);
     confirmation->release();
-    return {confirmation->finish(Deadline(20s)), agentReport(agent)};
+    return {confirmation->finish(deadlineIn(20s)), agentReport(agent)};
   }
 
   static std::vector<std::string> agentReport(const std::unique_ptr<ChildProcess>& agent) {
     if (!agent) return {};
-    return linesOf(agent->terminate(Deadline(5s)).output);
+    return linesOf(agent->terminate(5s).output);
   }
 
   static const char* answerWord(AgentAnswer answer) {
@@ -123,7 +138,7 @@ class KexConfirmOnPolkit : public ::testing::Test {
   }
 
   static void expectAnswer(const Ending& ending, const std::string& output, int status) {
-    EXPECT_EQ(ending.status, std::optional<int>(status));
+    EXPECT_EQ(ending.exitStatus, std::optional<int>(status));
     EXPECT_EQ(ending.output, output);
     EXPECT_EQ(ending.errors, "") << "kex-confirm must keep standard error empty";
   }
@@ -271,9 +286,9 @@ TEST_F(KexConfirmOnPolkit, EveryRunPromptsAgain) {
       startAgent({first->pid(), second->pid()}, AgentAnswer::rightPassword);
 
   first->release();
-  expectAnswer(first->finish(Deadline(20s)), "verified\n", 0);
+  expectAnswer(first->finish(deadlineIn(20s)), "verified\n", 0);
   second->release();
-  expectAnswer(second->finish(Deadline(20s)), "verified\n", 0);
+  expectAnswer(second->finish(deadlineIn(20s)), "verified\n", 0);
 
   EXPECT_EQ(agentReport(agent), (std::vector<std::string>{approvalRequest, "completed 1",
                                                           approvalRequest, "completed 1"}));
@@ -283,12 +298,12 @@ TEST_F(KexConfirmOnPolkit, StoppedPromptIsWithdrawnAndRefused) {
   std::unique_ptr<ChildProcess> confirmation = startConfirm({}, Runner::testUser, std::nullopt);
   std::unique_ptr<ChildProcess> agent = startAgent({confirmation->pid()}, AgentAnswer::never);
   confirmation->release();
-  ASSERT_EQ(agent->readLine(Deadline(20s)), std::optional<std::string>(approvalRequest));
+  ASSERT_EQ(agent->readLine(deadlineIn(20s)), std::optional<std::string>(approvalRequest));
 
-  confirmation->sendSignal(SIGTERM);
+  (void)confirmation->signal(SIGTERM);
 
-  expectAnswer(confirmation->finish(Deadline(20s)), "", 1);
-  EXPECT_EQ(agent->readLine(Deadline(20s)), std::optional<std::string>("withdrawn"));
+  expectAnswer(confirmation->finish(deadlineIn(20s)), "", 1);
+  EXPECT_EQ(agent->readLine(deadlineIn(20s)), std::optional<std::string>("withdrawn"));
 }
 
 // Holds a polkit rule that lets the test user through without a password, and takes it away
@@ -298,11 +313,11 @@ class PasswordlessGrant {
  public:
   PasswordlessGrant(const PolkitMachine& machine, pid_t probe) : machine_(machine), probe_(probe) {
     machine_.grantApprovalWithoutPassword(true);
-    granted_ = machine_.settlesOnQuietAnswer(probe_, true, Deadline(15s));
+    granted_ = machine_.settlesOnQuietAnswer(probe_, true, deadlineIn(15s));
   }
   ~PasswordlessGrant() {
     machine_.grantApprovalWithoutPassword(false);
-    EXPECT_TRUE(machine_.settlesOnQuietAnswer(probe_, false, Deadline(15s)))
+    EXPECT_TRUE(machine_.settlesOnQuietAnswer(probe_, false, deadlineIn(15s)))
         << "polkit still grants the approval after the rule was removed";
   }
   PasswordlessGrant(const PasswordlessGrant&) = delete;
@@ -328,9 +343,9 @@ TEST_F(KexConfirmOnPolkit, ApprovalGrantedWithoutAPasswordIsNotTakenAsConsent) {
   ASSERT_TRUE(grant.granted()) << "polkit did not take up the rule";
 
   check->release();
-  expectAnswer(check->finish(Deadline(20s)), "", 2);
+  expectAnswer(check->finish(deadlineIn(20s)), "", 2);
   prompt->release();
-  expectAnswer(prompt->finish(Deadline(20s)), "", 2);
+  expectAnswer(prompt->finish(deadlineIn(20s)), "", 2);
   EXPECT_TRUE(agentReport(agent).empty());
 }
 

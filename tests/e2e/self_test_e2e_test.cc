@@ -10,16 +10,16 @@ TEST_F(SelfTestE2E, SessionSelfTestPrintsImportedKeysAndExitsZero) {
   harness::ChildOptions options;
   options.argv = {KEX_COMPUTER_PATH, "--session-self-test"};
   options.env = desktop().env();
-  options.pipeStdout = true;
+  options.stdoutTo = harness::Stream::pipe;
   const std::string errors = desktop().newLogPath("self-test-stderr");
   options.stderrPath = errors;
   harness::ChildProcess selfTest(std::move(options));
 
-  const auto deadline = harness::deadlineIn(std::chrono::seconds(10));
-  EXPECT_EQ(selfTest.readToEnd(deadline),
+  const harness::Ending ending = selfTest.finish(harness::deadlineIn(std::chrono::seconds(10)));
+  EXPECT_EQ(ending.output,
             "session regression passed; imported keys: kCGSSessionUserIDKey, "
             "kCGSSessionOnConsoleKey\n");
-  EXPECT_EQ(selfTest.waitExit(deadline), std::optional<int>(0));
+  EXPECT_EQ(ending.exitStatus, std::optional<int>(0));
   EXPECT_EQ(readFile(errors), "");
 }
 

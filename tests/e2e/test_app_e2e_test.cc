@@ -13,7 +13,7 @@ using TestAppE2E = DesktopTest;
 
 constexpr auto kEventDeadline = std::chrono::seconds(10);
 
-harness::ToolResult xdotool(harness::VirtualDesktop& desktop, std::vector<std::string> args) {
+harness::Ending xdotool(harness::VirtualDesktop& desktop, std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return desktop.runTool(args);
 }

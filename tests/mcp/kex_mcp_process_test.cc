@@ -56,8 +56,8 @@ class KexMcpProcess : public ::testing::Test {
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.env = {{"KEX_FAKE_SCRIPT", dir_ + "/script.json"},
                    {"KEX_FAKE_LOG", dir_ + "/computer.log"}};
-    options.pipeStdin = true;
-    options.pipeStdout = true;
+    options.stdinFrom = harness::Stream::pipe;
+    options.stdoutTo = harness::Stream::pipe;
     options.stderrPath = dir_ + "/stderr.log";
     server_ = std::make_unique<ChildProcess>(std::move(options));
   }
@@ -101,16 +101,15 @@ TEST_F(KexMcpProcess, OutputCarriesOnlyProtocolWhateverItsChildrenPrint) {
   start();
   session();
   server_->closeStdin();
-  const std::string rest = server_->readToEnd(deadlineIn(20s));
-  EXPECT_EQ(rest, "") << "written after the last answer";
-  EXPECT_EQ(server_->pendingOutput(), "");
+  const harness::Ending ending = server_->finish(deadlineIn(20s));
+  EXPECT_EQ(ending.output, "") << "written after the last answer";
+  EXPECT_EQ(ending.exitStatus, 0);
   ASSERT_EQ(lines_.size(), 4u);
   for (const auto& line : lines_) {
     const json message = json::parse(line, nullptr, false);
     ASSERT_TRUE(message.is_object()) << line;
     EXPECT_EQ(message["jsonrpc"], "2.0") << line;
   }
-  EXPECT_EQ(server_->waitExit(deadlineIn(20s)), 0);
 }
 
 TEST_F(KexMcpProcess, EndOfInputEndsItAndItsKexComputer) {

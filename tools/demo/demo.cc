@@ -113,7 +113,7 @@ std::unique_ptr<Helper> startHelper(const kex::harness::EnvChanges& env) {
   kex::harness::HelperOptions options;
   options.program = KEX_COMPUTER_PATH;
   options.env = env;
-  options.inheritStderr = true;
+  options.stderrTo = kex::harness::Stream::inherit;
   options.onSend = [](std::string_view line) { say("> ", line); };
   options.onReceive = [](std::string_view line) { say("< ", shown(line)); };
   say("kex-demo: starting ", KEX_COMPUTER_PATH);

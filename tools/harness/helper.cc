@@ -9,10 +9,10 @@ Helper::Helper(HelperOptions options) : options_(std::move(options)) {
   child.argv = {options_.program};
   child.argv.insert(child.argv.end(), options_.args.begin(), options_.args.end());
   child.env = options_.env;
-  child.pipeStdin = true;
-  child.pipeStdout = true;
+  child.stdinFrom = Stream::pipe;
+  child.stdoutTo = Stream::pipe;
+  child.stderrTo = options_.stderrTo;
   child.stderrPath = options_.stderrPath;
-  child.inheritStderr = options_.inheritStderr;
   process_ = std::make_unique<ChildProcess>(std::move(child));
 }
 

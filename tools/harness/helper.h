@@ -19,16 +19,17 @@ namespace kex::harness {
 inline constexpr std::string_view kHelperProtocol = "kex.computer.helper/v1";
 
 struct HelperOptions {
-  std::string program;
-  std::vector<std::string> args;
-  EnvChanges env;
-  // Where kex-computer's standard error goes; empty means /dev/null.
-  std::string stderrPath;
-  bool inheritStderr = false;
+  std::string program = {};
+  std::vector<std::string> args = {};
+  EnvChanges env = {};
+  // Where kex-computer's standard error goes: by default the file at stderrPath (/dev/null when
+  // it is empty).
+  Stream stderrTo = Stream::file;
+  std::string stderrPath = {};
   std::chrono::milliseconds responseTimeout{10'000};
   // Called with every line sent and every line received, for transcripts.
-  std::function<void(std::string_view)> onSend;
-  std::function<void(std::string_view)> onReceive;
+  std::function<void(std::string_view)> onSend = {};
+  std::function<void(std::string_view)> onReceive = {};
 };
 
 // One kex-computer process. Not thread-safe: one thread drives it.

@@ -83,12 +83,10 @@ std::string sizeText(int width, int height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
-// setpriv, which execs the program under the user's ids so that its pid stays the one we hold.
-std::vector<std::string> switchUserPrefix(const std::string& user) {
+Account accountOf(const std::string& user) {
   const passwd* entry = ::getpwnam(user.c_str());
   if (!entry) throw std::runtime_error("virtual desktop: no user " + user);
-  return {"setpriv", "--reuid=" + std::to_string(entry->pw_uid),
-          "--regid=" + std::to_string(entry->pw_gid), "--clear-groups"};
+  return {entry->pw_uid, entry->pw_gid};
 }
 
 }  // namespace
@@ -169,12 +167,10 @@ EnvChanges VirtualDesktop::env() const {
 void VirtualDesktop::startXServer(Deadline deadline) {
   AnnouncementPipe announcement;
   ChildOptions options;
-  if (!options_.serverUser.empty()) options.argv = switchUserPrefix(options_.serverUser);
-  const std::vector<std::string> server{
-      "Xvfb",     "-displayfd", std::to_string(announcement.writeEnd()),
-      "-noreset", "-nolisten",  "tcp",
-      "-screen",  "0",          sizeText(options_.width, options_.height) + "x24"};
-  options.argv.insert(options.argv.end(), server.begin(), server.end());
+  if (!options_.serverUser.empty()) options.account = accountOf(options_.serverUser);
+  options.argv = {"Xvfb",     "-displayfd", std::to_string(announcement.writeEnd()),
+                  "-noreset", "-nolisten",  "tcp",
+                  "-screen",  "0",          sizeText(options_.width, options_.height) + "x24"};
   const std::string log = runtimeDir_ + "/xvfb.log";
   options.stderrPath = log;
   options.inheritedFds = {announcement.writeEnd()};
@@ -243,7 +239,7 @@ std::unique_ptr<TestApp> VirtualDesktop::startApp(const std::vector<std::string>
   options.argv = {options_.testAppPath};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = env();
-  options.pipeStdout = true;
+  options.stdoutTo = Stream::pipe;
   const std::string log = newLogPath("test-app");
   options.stderrPath = log;
   auto app = std::make_unique<TestApp>(std::make_unique<ChildProcess>(std::move(options)));
@@ -257,7 +253,7 @@ void VirtualDesktop::lockScreen() {
 
 void VirtualDesktop::unlockScreen() { root_->removeProperty("_SCREENSAVER_STATUS"); }
 
-ToolResult VirtualDesktop::runTool(const std::vector<std::string>& argv, Deadline deadline) {
+Ending VirtualDesktop::runTool(const std::vector<std::string>& argv, Deadline deadline) {
   return harness::runTool(argv, env(), deadline);
 }
 

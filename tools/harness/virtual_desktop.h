@@ -20,10 +20,10 @@ struct DesktopOptions {
   int width = 1280;
   int height = 800;
   // The test application startApp launches.
-  std::string testAppPath;
+  std::string testAppPath = {};
   // Runs the X server as this user (needs root), to stand for another user's session; empty
   // runs it as ourselves.
-  std::string serverUser;
+  std::string serverUser = {};
   bool accessibilityBus = true;
   bool windowManager = true;
   std::chrono::seconds startTimeout{30};
@@ -87,8 +87,8 @@ class VirtualDesktop {
   // The size cannot exceed the one the desktop started with.
   [[nodiscard]] bool resizeScreen(int width, int height);
   // Runs a tool (xrandr, xprop, ...) against this desktop.
-  [[nodiscard]] ToolResult runTool(const std::vector<std::string>& argv,
-                                   Deadline deadline = deadlineIn(std::chrono::seconds(10)));
+  [[nodiscard]] Ending runTool(const std::vector<std::string>& argv,
+                               Deadline deadline = deadlineIn(std::chrono::seconds(10)));
 
  private:
   void makeRuntimeDir();
