@@ -34,6 +34,8 @@ class CaptureTest : public ObserveTest {
     desktop.window(appWindow).info.frame = {0, 0, width, height};
     return listedTarget();
   }
+  std::string displayTarget() { return ok("computer.displays")["displays"][0]["targetId"]; }
+  Json capture(const std::string& target) { return ok("computer.capture", {{"targetId", target}}); }
 };
 
 TEST_F(CaptureTest, ReturnsTheFourteenFieldsOfAWindowCapture) {
@@ -171,9 +173,25 @@ TEST_F(CaptureTest, ATargetIdThatIsMissingOrUnknownIsStale) {
 }
 
 TEST_F(CaptureTest, WithoutCaptureSupportFailsAfterVerification) {
-  desktop.setSupportsCaptureAndControl(false);
+  desktop.setSupport(false, false, true);
   EXPECT_EQ(failure("computer.capture", {{"targetId", "NOT-LISTED"}}), "target_stale");
   EXPECT_EQ(failure("computer.capture", {{"targetId", listedTarget()}}), "backend_unsupported");
+  EXPECT_EQ(failure("computer.capture", {{"targetId", displayTarget()}}), "backend_unsupported");
+}
+
+TEST_F(CaptureTest, EachKindOfCaptureAsksOnlyForWhatItReadsWith) {
+  desktop.setSupport(true, false, true);
+  EXPECT_EQ(failure("computer.capture", {{"targetId", listedTarget()}}), "backend_unsupported");
+  EXPECT_TRUE(capture(displayTarget()).contains("image"));
+  desktop.setSupport(false, true, true);
+  EXPECT_TRUE(capture(listedTarget()).contains("image"));
+  EXPECT_EQ(failure("computer.capture", {{"targetId", displayTarget()}}), "backend_unsupported");
+}
+
+TEST_F(CaptureTest, CapturesWithoutWhatControlNeeds) {
+  desktop.setSupport(true, true, false);
+  EXPECT_TRUE(capture(listedTarget()).contains("image"));
+  EXPECT_TRUE(capture(displayTarget()).contains("image"));
 }
 
 TEST_F(CaptureTest, AScreenshotErrorIsAPlatformErrorAndRegistersNothing) {

@@ -175,6 +175,9 @@ void VirtualDesktop::startXServer(Deadline deadline) {
       "-noreset", "-nolisten",  "tcp",
       "-screen",  "0",          sizeText(options_.width, options_.height) + "x24"};
   options.argv.insert(options.argv.end(), server.begin(), server.end());
+  for (const std::string& extension : options_.disabledExtensions) {
+    options.argv.insert(options.argv.end(), {"-extension", extension});
+  }
   const std::string log = runtimeDir_ + "/xvfb.log";
   options.stderrPath = log;
   options.inheritedFds = {announcement.writeEnd()};

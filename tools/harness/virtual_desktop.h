@@ -24,6 +24,8 @@ struct DesktopOptions {
   // Runs the X server as this user (needs root), to stand for another user's session; empty
   // runs it as ourselves.
   std::string serverUser;
+  // X extensions the server leaves out (Xvfb -extension NAME), to stand for servers without them.
+  std::vector<std::string> disabledExtensions;
   bool accessibilityBus = true;
   bool windowManager = true;
   std::chrono::seconds startTimeout{30};
