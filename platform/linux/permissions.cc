@@ -48,9 +48,11 @@ bool X11SystemServices::postEventAccess() { return connected() && connection_->h
 bool X11SystemServices::listenEventAccess() { return connected() && connection_->hasRecord(); }
 
 bool X11SystemServices::supportsCapture(CaptureKind kind) {
-  // A display is read with the core GetImage request; a window's own pixels need Composite.
+  // A display is read with the core GetImage request; a window's own pixels need Composite,
+  // and DAMAGE with XFixes regions to tell when the application has painted them.
   if (kind == CaptureKind::display) return connected();
-  return connected() && connection_->hasComposite();
+  return connected() && connection_->hasComposite() && connection_->hasDamage() &&
+         connection_->hasRegions();
 }
 
 bool X11SystemServices::supportsControl() { return postEventAccess() && listenEventAccess(); }

@@ -383,6 +383,13 @@ platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, s
   if (enter(Op::captureWindow)) throw platform::PlatformError("window screenshot failed");
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
+  if (window->unpainted) {
+    platform::Image unpainted;
+    unpainted.width = width;
+    unpainted.height = height;
+    unpainted.unpainted = true;
+    return unpainted;
+  }
   auto image = solidImage(width, height, window->color);
   if (window->painted) decorate(image, *window->painted);
   if (!window->spot) return image;

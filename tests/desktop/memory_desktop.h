@@ -64,6 +64,8 @@ struct MemoryWindow {
   // Decorations drawn around the application's own area, in image pixels: everything outside
   // this rectangle is light grey, and captures say which part is the application's.
   std::optional<platform::Rect> painted;
+  // The application has not painted the window: captures come back unpainted.
+  bool unpainted = false;
 };
 
 // A process of the in-memory desktop.

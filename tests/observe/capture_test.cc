@@ -100,6 +100,22 @@ TEST_F(CaptureTest, RefusesABlackWindowEvenWithContentBetweenSamplePoints) {
   EXPECT_TRUE(computer.observation().registries().captures.size() == 1);
 }
 
+TEST_F(CaptureTest, RefusesAWindowItsApplicationHasNotPaintedAsProtectedUntilItHas) {
+  const auto target = listedTarget();
+  desktop.window(appWindow).unpainted = true;
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "capture_protected");
+  EXPECT_TRUE(computer.observation().registries().captures.empty());
+  desktop.window(appWindow).unpainted = false;
+  EXPECT_TRUE(capture(target).contains("image"));
+}
+
+TEST_F(CaptureTest, ReportsAWindowThatChangedWhileUnpaintedAsStaleRatherThanProtected) {
+  const auto target = listedTarget();
+  desktop.window(appWindow).unpainted = true;
+  desktop.window(appWindow).info.title = "Renamed";
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "target_stale");
+}
+
 TEST_F(CaptureTest, LooksForContentOnlyWhereTheApplicationPaints) {
   auto& window = desktop.window(appWindow);
   std::fill(window.color, window.color + 3, 0);
