@@ -2,9 +2,11 @@
 // grab, scale, encode, base64, response line) for a display and for a partly covered 800x600
 // window, on a private 1920x1080 desktop with a few windows open; beside it, what a script pays
 // for the same picture with scrot, convert and base64; and kex-computer's peak memory after
-// 100 and after 1000 captures. Runs on the main thread only.
+// 100 and after 1000 captures; and the first window capture of new kex-computer processes,
+// which waits for the application to paint its window, against their second. Runs on the main
+// thread only.
 //
-// Usage: kex_capture_bench [--captures N] [--alternatives M] [--save DIR]
+// Usage: kex_capture_bench [--captures N] [--alternatives M] [--helpers K] [--save DIR]
 //   --save DIR writes one display and one window capture there as PNG files, to look at.
 #include <algorithm>
 #include <chrono>
@@ -43,6 +45,7 @@ constexpr char kTargetTitle[] = "kex capture bench target";
 struct BenchOptions {
   int captures = 300;
   int alternatives = 20;
+  int helpers = 20;
   std::string saveDir;
 };
 
@@ -59,6 +62,7 @@ BenchOptions parseOptions(int argc, char** argv) {
     const int value = std::atoi(argv[i + 1]);
     if (flag == "--captures" && value > 0) options.captures = value;
     if (flag == "--alternatives" && value > 0) options.alternatives = value;
+    if (flag == "--helpers" && value > 0) options.helpers = value;
     if (flag == "--save") options.saveDir = argv[i + 1];
   }
   return options;
@@ -208,6 +212,30 @@ std::vector<double> timeAlternative(VirtualDesktop& desktop, int count) {
   return samples;
 }
 
+// First and second captures of the target window by new kex-computer processes, one after
+// another. The first redirects the window and waits until the application has painted it; the
+// window keeps its pixmap for the second.
+struct FirstCaptures {
+  std::vector<double> first;
+  std::vector<double> second;
+};
+
+FirstCaptures timeFirstCaptures(VirtualDesktop& desktop, int helpers) {
+  FirstCaptures samples;
+  for (int i = 0; i < helpers; ++i) {
+    kex::harness::HelperOptions options;
+    options.program = KEX_COMPUTER_PATH;
+    options.env = desktop.env();
+    Helper helper(std::move(options));
+    Capturer capturer(helper);
+    samples.first.push_back(capturer.capture(false));
+    samples.second.push_back(capturer.capture(false));
+    helper.closeInput();
+    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+  }
+  return samples;
+}
+
 void savePng(const std::string& dir, const std::string& name, const json& response) {
   if (dir.empty()) return;
   const auto bytes = decodeBase64(response.at("result").at("image").get<std::string>());
@@ -232,6 +260,7 @@ int main(int argc, char** argv) {
     desktopOptions.testAppPath = KEX_TEST_APP_PATH;
     VirtualDesktop desktop(desktopOptions);
     const auto apps = openWindows(desktop);
+    const FirstCaptures firstCaptures = timeFirstCaptures(desktop, options.helpers);
 
     kex::harness::HelperOptions helperOptions;
     helperOptions.program = KEX_COMPUTER_PATH;
@@ -274,6 +303,16 @@ int main(int argc, char** argv) {
     const double ratio = alternative.medianMs / display.medianMs;
     std::printf("ratio of medians: alternative / display capture = %.1fx   %-8s %s\n", ratio,
                 ">= 25x", ratio >= 25.0 ? "met" : "MISSED");
+
+    const Summary firstCapture = summarize(firstCaptures.first);
+    const Summary secondCapture = summarize(firstCaptures.second);
+    std::printf("\nfirst window capture of a new kex-computer (%d processes):\n", options.helpers);
+    printRow("computer.capture, first of the process", firstCapture, "median <= 30 ms",
+             firstCapture.medianMs <= 30.0);
+    std::printf("%-40s %10.2f %10.2f\n", "computer.capture, second of the process",
+                secondCapture.medianMs, secondCapture.p99Ms);
+    std::printf("ratio of medians: first / second = %.1fx\n",
+                firstCapture.medianMs / secondCapture.medianMs);
 
     const auto& first = capturer.atFirstMark();
     const auto& last = capturer.atLastMark();
