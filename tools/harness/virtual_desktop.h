@@ -82,6 +82,10 @@ class VirtualDesktop {
 
   [[nodiscard]] XRoot& root() { return *root_; }
   [[nodiscard]] ScreenSize screenSize() { return root_->size(); }
+  // Kills the window manager by its pid with SIGKILL, as a crash ends it, so that it cleans
+  // nothing up, and waits until it has left the screen (its supporting window is gone). False
+  // when that did not happen by the deadline.
+  [[nodiscard]] bool killWindowManager(Deadline deadline = deadlineIn(std::chrono::seconds(10)));
   // Sets _SCREENSAVER_STATUS to LOCK, as a screen locker does.
   void lockScreen();
   void unlockScreen();
@@ -113,6 +117,7 @@ class VirtualDesktop {
   std::unique_ptr<XRoot> root_;
   // In start order; ended in reverse.
   std::vector<std::unique_ptr<ChildProcess>> processes_;
+  ChildProcess* windowManager_ = nullptr;  // one of processes_
   int logCounter_ = 0;
 };
 
