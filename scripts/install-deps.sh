@@ -28,6 +28,8 @@ packages=(
   # kex-mcp's end-to-end tests run the official MCP client SDK on node; setpriv runs kex-confirm
   # as an ordinary user there
   nodejs util-linux
+  # a stand-in for logind in the session tests
+  python3-dbusmock
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -37,6 +37,19 @@ xcb_intern_atom_cookie_t internAtom(xcb_connection_t* c, std::string_view name) 
   return xcb_intern_atom_unchecked(c, 0, static_cast<std::uint16_t>(name.size()), name.data());
 }
 
+// "unix:0", ":0.0" and "/tmp/.X11-unix/X0" all name display 0 of this machine; a host name
+// does not.
+std::optional<std::uint32_t> localDisplayNumberOf(const char* name) {
+  char* host = nullptr;
+  int number = 0;
+  if (xcb_parse_display(name, &host, &number, nullptr) == 0) return std::nullopt;
+  const std::string_view hostName = host == nullptr ? "" : host;
+  const bool local = hostName.empty() || hostName == "unix" || hostName.front() == '/';
+  std::free(host);
+  if (!local || number < 0) return std::nullopt;
+  return static_cast<std::uint32_t>(number);
+}
+
 }  // namespace
 
 std::unique_ptr<Connection> Connection::open() {
@@ -55,7 +68,9 @@ std::unique_ptr<Connection> Connection::open() {
     xcb_disconnect(c);
     return nullptr;
   }
-  return std::unique_ptr<Connection>(new Connection(c, *screen));
+  auto connection = std::unique_ptr<Connection>(new Connection(c, *screen));
+  connection->localDisplayNumber_ = localDisplayNumberOf(display);
+  return connection;
 }
 
 Connection::Connection(xcb_connection_t* connection, const xcb_screen_t& screen)

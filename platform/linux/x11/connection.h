@@ -81,6 +81,11 @@ class Connection {
   // The server went away or the stream is corrupt; xcb never recovers from that.
   [[nodiscard]] bool broken() const;
 
+  // The display number of DISPLAY when it names a display of this machine.
+  [[nodiscard]] std::optional<std::uint32_t> localDisplayNumber() const {
+    return localDisplayNumber_;
+  }
+
   // Only known for a local (AF_UNIX) connection; a connected socket's peer never changes.
   [[nodiscard]] const std::optional<ServerPeer>& serverPeer() const { return peer_; }
 
@@ -120,6 +125,7 @@ class Connection {
   std::uint16_t screenWidth_;
   std::uint16_t screenHeight_;
   std::optional<ServerPeer> peer_;
+  std::optional<std::uint32_t> localDisplayNumber_;
   bool hasXTest_ = false;
   bool hasRecord_ = false;
   bool hasShm_ = false;
