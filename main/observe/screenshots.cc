@@ -154,7 +154,7 @@ Json Screenshots::captureWindow(const std::string& targetId, const Target& targe
   const auto image = desktop_.capture().captureWindow(window, width, height);
   session_.requireActive();
   (void)observation_.verify(target);
-  if (image.unpainted) throw Failure(codes::captureProtected);
+  if (image.withheld) throw Failure(codes::captureProtected);
   if (!hasPixels(image, width, height)) throw platform::PlatformError("window image size");
   if (!hasContent(image)) throw Failure(codes::captureProtected);
   const auto png = encode(image);

@@ -384,11 +384,11 @@ platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, s
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
   if (window->unpainted) {
-    platform::Image unpainted;
-    unpainted.width = width;
-    unpainted.height = height;
-    unpainted.unpainted = true;
-    return unpainted;
+    platform::Image withheld;
+    withheld.width = width;
+    withheld.height = height;
+    withheld.withheld = true;
+    return withheld;
   }
   auto image = solidImage(width, height, window->color);
   if (window->painted) decorate(image, *window->painted);

@@ -64,7 +64,7 @@ struct MemoryWindow {
   // Decorations drawn around the application's own area, in image pixels: everything outside
   // this rectangle is light grey, and captures say which part is the application's.
   std::optional<platform::Rect> painted;
-  // The application has not painted the window: captures come back unpainted.
+  // The application has not painted the window: captures come back withheld.
   bool unpainted = false;
 };
 

@@ -616,6 +616,21 @@ TEST_F(StaleTargetE2E, RefusesARestoredWindowUntilItsApplicationHasPaintedIt) {
   EXPECT_EQ(corner, kGreen) << hexColour(corner);
 }
 
+// The window manager animates a restore, and a listing may catch the window on its way; a
+// capture of it then is stale, never a failure of the capture itself.
+TEST_F(StaleTargetE2E, CapturesAWindowRestoredAgainAndAgainOnceItIsInPlace) {
+  startApp("Restored again");
+  ASSERT_TRUE(window_);
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(xdotool(desktop(), {"windowminimize", xid()}));
+    ASSERT_TRUE(waitUntil([&] { return isMinimised(desktop(), app_->xid()); }));
+    ASSERT_TRUE(xdotool(desktop(), {"windowactivate", "--sync", xid()}));
+    const auto response = settledCapture(titled("Restored again"));
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->value("ok", false)) << "round " << round << ": " << brief(*response);
+  }
+}
+
 TEST_F(StaleTargetE2E, RestartingTheApplicationMakesTheOldTargetStale) {
   startApp("Restarted");
   ASSERT_TRUE(window_);

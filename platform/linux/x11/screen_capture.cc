@@ -70,6 +70,15 @@ std::optional<Rect> paintedPart(const Rect& client, const Rect& frame, std::int6
               client.height * scaleY};
 }
 
+// An image without pixels, for a window whose own pixels could not be had.
+Image withheldImage(std::int64_t width, std::int64_t height) {
+  Image image;
+  image.width = width;
+  image.height = height;
+  image.withheld = true;
+  return image;
+}
+
 void requireImageSize(std::int64_t width, std::int64_t height) {
   if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
     throw PlatformError("image size out of range");
@@ -146,19 +155,22 @@ Image X11CaptureServices::captureWindow(const WindowInfo& window, std::int64_t w
   if (!topLevel || !client) {
     throw PlatformError("the window is gone");
   }
-  const Naming naming = pixmaps_->name(*topLevel, window.windowId);
+  const PixelRect frame = pixelRectOf(window.frame);
+  const xcb_rectangle_t listed{
+      static_cast<std::int16_t>(frame.x), static_cast<std::int16_t>(frame.y),
+      static_cast<std::uint16_t>(frame.width), static_cast<std::uint16_t>(frame.height)};
+  const Naming naming = pixmaps_->name(*topLevel, window.windowId, listed);
   if (naming.outcome == NamingOutcome::unpainted) {
     // Whatever the pixmap shows where the application has not painted is not the window's.
-    Image unpainted;
-    unpainted.width = width;
-    unpainted.height = height;
-    unpainted.unpainted = true;
-    return unpainted;
+    return withheldImage(width, height);
   }
   if (naming.outcome != NamingOutcome::named) {
     throw PlatformError("the window's contents could not be named");
   }
-  Image image = scaled(grabWindow(naming.pixmap, window.frame), width, height);
+  // A window listed in the middle of a window manager's animation is elsewhere by now.
+  const auto pixels = grabWindow(naming.pixmap, window.frame);
+  if (!pixels) return withheldImage(width, height);
+  Image image = scaled(*pixels, width, height);
   image.content = paintedPart(*client, window.frame, width, height);
   return image;
 }
@@ -172,8 +184,8 @@ Image X11CaptureServices::scaled(const imaging::PixelView& pixels, std::int64_t 
   return image;
 }
 
-imaging::PixelView X11CaptureServices::grabWindow(const NamedPixmap& named,
-                                                  const Rect& listedFrame) {
+std::optional<imaging::PixelView> X11CaptureServices::grabWindow(const NamedPixmap& named,
+                                                                 const Rect& listedFrame) {
   // The listed frame, in the pixmap's coordinates, and the part of it the pixmap holds.
   const PixelRect frame = pixelRectOf(listedFrame);
   const int left = frame.x - named.x;
@@ -184,7 +196,7 @@ imaging::PixelView X11CaptureServices::grabWindow(const NamedPixmap& named,
   const int coveredBottom = std::min(top + frame.height, named.height);
   if (coveredRight <= coveredLeft || coveredBottom <= coveredTop) {
     pixmaps_->release();
-    throw PlatformError("the window no longer lies where it was listed");
+    return std::nullopt;
   }
   const PendingGrab grab = grabber_->send(
       named.pixmap,

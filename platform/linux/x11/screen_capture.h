@@ -34,7 +34,9 @@ class X11CaptureServices final : public CaptureServices {
   void warmUp();
   [[nodiscard]] Image scaled(const imaging::PixelView& pixels, std::int64_t width,
                              std::int64_t height);
-  [[nodiscard]] imaging::PixelView grabWindow(const NamedPixmap& named, const Rect& listedFrame);
+  // The pixels of the listed frame; nothing when the window no longer lies there at all.
+  [[nodiscard]] std::optional<imaging::PixelView> grabWindow(const NamedPixmap& named,
+                                                             const Rect& listedFrame);
   [[nodiscard]] imaging::PixelView placeInFrame(const imaging::PixelView& pixels, int left, int top,
                                                 int width, int height);
 

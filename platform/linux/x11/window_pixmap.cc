@@ -9,8 +9,6 @@
 namespace kex::platform::x11 {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How far below the application's window the Expose goes: toolkits that draw into child
 // windows (Xt's widgets, embedded plugins) paint each on its own Expose.
 constexpr int kMaxExposeDepth = 4;
@@ -58,6 +56,12 @@ std::vector<ExposeTarget> exposeTargets(const Connection& connection, xcb_window
   return targets;
 }
 
+bool covers(const NamedPixmap& named, const xcb_rectangle_t& listed) {
+  return named.x <= listed.x && named.y <= listed.y &&
+         named.x + named.width >= listed.x + listed.width &&
+         named.y + named.height >= listed.y + listed.height;
+}
+
 void sendExpose(xcb_connection_t* c, const ExposeTarget& target) {
   xcb_expose_event_t expose{};
   expose.response_type = XCB_EXPOSE;
@@ -87,7 +91,8 @@ WindowPixmaps::WindowPixmaps(const Connection& connection)
   xcb_xfixes_create_region(c, parts_, 0, nullptr);
 }
 
-Naming WindowPixmaps::name(xcb_window_t topLevel, xcb_window_t client) {
+Naming WindowPixmaps::name(xcb_window_t topLevel, xcb_window_t client,
+                           const xcb_rectangle_t& listed) {
   checkRelease();
   if (!usable_ || connection_.broken()) return {};
   catchUp();
@@ -108,7 +113,13 @@ Naming WindowPixmaps::name(xcb_window_t topLevel, xcb_window_t client) {
     // A new pixmap made before the naming was answered is the one named.
     catchUp();
     const auto found = watched_.find(topLevel);
-    if (found != watched_.end() && found->second.vouched) return {NamingOutcome::named, named};
+    const bool vouched = found != watched_.end() && found->second.vouched;
+    // A window manager may still be moving a restored window into place; it stops where it
+    // was listed, or (when the listing does not fit its frame exactly) stops at all.
+    const bool placed =
+        vouched && (covers(named, listed) ||
+                    !awaitReconfigure(topLevel, std::min(deadline, Clock::now() + kSettleQuiet)));
+    if (placed) return {NamingOutcome::named, named};
     release();
   }
   return {NamingOutcome::unpainted, {}};
@@ -125,6 +136,10 @@ void WindowPixmaps::handle(const xcb_generic_event_t& event) {
     const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
     if (notify.damage == damage_) damageArrived_ = true;
     return;
+  }
+  if (type == XCB_CONFIGURE_NOTIFY &&
+      reinterpret_cast<const xcb_configure_notify_event_t&>(event).window == awaitedConfigure_) {
+    configureArrived_ = true;
   }
   switch (type) {
     case XCB_MAP_NOTIFY:
@@ -280,6 +295,18 @@ std::optional<std::uint32_t> WindowPixmaps::generationOf(xcb_window_t topLevel) 
   const auto found = watched_.find(topLevel);
   if (found == watched_.end()) return std::nullopt;
   return found->second.generation;
+}
+
+bool WindowPixmaps::awaitReconfigure(xcb_window_t topLevel, Clock::time_point until) {
+  awaitedConfigure_ = topLevel;
+  configureArrived_ = false;
+  catchUp();
+  while (!configureArrived_ && Clock::now() < until && !connection_.broken()) {
+    connection_.awaitInput(until);
+    catchUp();
+  }
+  awaitedConfigure_ = XCB_NONE;
+  return configureArrived_;
 }
 
 bool WindowPixmaps::tryName(xcb_window_t topLevel, NamedPixmap& named) {

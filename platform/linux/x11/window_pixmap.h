@@ -15,8 +15,11 @@
 
 namespace kex::platform::x11 {
 
-// How long a capture waits for an application to paint its window.
+// How long a capture waits for an application to paint its window, and for a window that is
+// still being moved into place (a window manager's restore animation) to get there.
 inline constexpr std::chrono::milliseconds kRepaintWait{1000};
+// A window whose top-level has not been reconfigured for this long has stopped moving.
+inline constexpr std::chrono::milliseconds kSettleQuiet{100};
 
 // A pixmap that holds a window's contents, and where it lies on the root window: its top-left
 // pixel is the outer corner of the window's border.
@@ -56,9 +59,11 @@ class WindowPixmaps {
 
   // Names the pixmap of the top-level window, once the part of it that belongs to client (the
   // application's window: the top-level itself, or the window a window manager framed) has
-  // been painted by the application since the pixmap came to be. Waits for that at most
-  // kRepaintWait.
-  [[nodiscard]] Naming name(xcb_window_t topLevel, xcb_window_t client);
+  // been painted by the application since the pixmap came to be, and once the pixmap holds
+  // all of listed (where the window was listed, on the root window) or the top-level has
+  // stopped moving. Waits for that at most kRepaintWait.
+  [[nodiscard]] Naming name(xcb_window_t topLevel, xcb_window_t client,
+                            const xcb_rectangle_t& listed);
 
   // Frees the pixmap named last. Its check waits for the next naming, which comes after
   // other answers, so that it costs no round trip of its own.
@@ -79,6 +84,7 @@ class WindowPixmaps {
   };
 
   enum class Repaint { painted, unpainted, gone };
+  using Clock = std::chrono::steady_clock;
 
   // Takes every event that has arrived and learns from it.
   void catchUp();
@@ -92,6 +98,8 @@ class WindowPixmaps {
   [[nodiscard]] bool askForRepaint(xcb_window_t topLevel, xcb_window_t client);
   [[nodiscard]] std::optional<bool> painted();
   [[nodiscard]] std::optional<std::uint32_t> generationOf(xcb_window_t topLevel) const;
+  // Whether the top-level was reconfigured before the time was up.
+  [[nodiscard]] bool awaitReconfigure(xcb_window_t topLevel, Clock::time_point until);
   [[nodiscard]] bool tryName(xcb_window_t topLevel, NamedPixmap& named);
   void checkRelease();
 
@@ -107,6 +115,9 @@ class WindowPixmaps {
   xcb_xfixes_region_t remaining_ = XCB_NONE;
   xcb_xfixes_region_t parts_ = XCB_NONE;
   bool damageArrived_ = false;
+  // The top-level whose ConfigureNotify is awaited, and whether it came.
+  xcb_window_t awaitedConfigure_ = XCB_NONE;
+  bool configureArrived_ = false;
 };
 
 }  // namespace kex::platform::x11
