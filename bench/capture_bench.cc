@@ -2,9 +2,11 @@
 // grab, scale, encode, base64, response line) for a display and for a partly covered 800x600
 // window, on a private 1920x1080 desktop with a few windows open; beside it, what a script pays
 // for the same picture with scrot, convert and base64; and kex-computer's peak memory after
-// 100 and after 1000 captures. Runs on the main thread only.
+// 100 and after 1000 captures; and the first window capture of new kex-computer processes,
+// which waits for the application to paint its window, against their second. Runs on the main
+// thread only.
 //
-// Usage: kex_capture_bench [--captures N] [--alternatives M] [--save DIR]
+// Usage: kex_capture_bench [--captures N] [--alternatives M] [--helpers K] [--save DIR]
 //   --save DIR writes one display and one window capture there as PNG files, to look at.
 #include <cstdio>
 #include <cstdlib>
@@ -182,6 +184,30 @@ std::vector<double> timeAlternative(VirtualDesktop& desktop, int count) {
   return samples;
 }
 
+// First and second captures of the target window by new kex-computer processes, one after
+// another. The first redirects the window and waits until the application has painted it; the
+// window keeps its pixmap for the second.
+struct FirstCaptures {
+  std::vector<double> first;
+  std::vector<double> second;
+};
+
+FirstCaptures timeFirstCaptures(VirtualDesktop& desktop, int helpers) {
+  FirstCaptures samples;
+  for (int i = 0; i < helpers; ++i) {
+    kex::harness::HelperOptions options;
+    options.program = KEX_COMPUTER_PATH;
+    options.env = desktop.env();
+    Helper helper(std::move(options));
+    Capturer capturer(helper);
+    samples.first.push_back(capturer.capture(false));
+    samples.second.push_back(capturer.capture(false));
+    helper.closeInput();
+    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+  }
+  return samples;
+}
+
 void savePng(const std::string& dir, const std::string& name, const json& response) {
   if (dir.empty()) return;
   const auto bytes = decodeBase64(response.at("result").at("image").get<std::string>());
@@ -197,6 +223,7 @@ void measure(const Options& options) {
   BenchDesktop bench({.width = 1920, .height = 1080});
   VirtualDesktop& desktop = bench.desktop();
   const auto apps = openWindows(desktop);
+  const FirstCaptures firstCaptures = timeFirstCaptures(desktop, options.count("--helpers", 20));
   Capturer capturer(bench.computer());
 
   // The first captures redirect the window and warm caches; they are not counted.
@@ -228,6 +255,14 @@ void measure(const Options& options) {
   std::printf("\nalternative, measured in the same run (%d runs):\n", alternatives);
   table.row("scrot; convert -resize 1024x; base64", alternative);
   printRatio("alternative / display capture", alternative.medianMs / display.medianMs, 25.0);
+
+  const Summary firstCapture = summarize(firstCaptures.first);
+  const Summary secondCapture = summarize(firstCaptures.second);
+  std::printf("\nfirst window capture of a new kex-computer (%zu processes):\n",
+              firstCaptures.first.size());
+  table.row("computer.capture, first of the process", firstCapture, 30.0);
+  table.row("computer.capture, second of the process", secondCapture);
+  printRatio("first / second", firstCapture.medianMs / secondCapture.medianMs);
 
   const auto& first = capturer.atFirstMark();
   const auto& last = capturer.atLastMark();

@@ -19,6 +19,11 @@ struct Image {
   // frame), the part of the image the application itself paints, in image pixels. Absent when
   // the whole image is the application's.
   std::optional<Rect> content;
+  // Set when the window's own pixels could not be had: its application had not painted all of
+  // it within the time a capture waits (it is busy or stopped, or the window has only just come
+  // on screen), or the window no longer lies where it was listed. What would show is what lay
+  // there before, another window's pixels perhaps, so the image then holds no pixels at all.
+  bool withheld = false;
 };
 
 // Whether a display capture shows the pointer.

@@ -33,6 +33,9 @@ class SessionServices {
   [[nodiscard]] virtual std::uint32_t realUserId() = 0;
 };
 
+// What a capture reads: a whole display, or one window's own pixels whatever covers them.
+enum class CaptureKind { display, window };
+
 // Permission queries and fixed facts about the backend. None of them prompts. Any thread.
 class SystemServices {
  public:
@@ -43,8 +46,11 @@ class SystemServices {
   [[nodiscard]] virtual bool postEventAccess() = 0;
   [[nodiscard]] virtual bool listenEventAccess() = 0;
 
-  // Whether the desktop offers what capture and control need at run time.
-  [[nodiscard]] virtual bool supportsCaptureAndControl() = 0;
+  // Whether the desktop offers at run time what a capture of this kind reads with.
+  [[nodiscard]] virtual bool supportsCapture(CaptureKind kind) = 0;
+  // Whether the desktop offers at run time what control posts input and watches for the
+  // person's own input with.
+  [[nodiscard]] virtual bool supportsControl() = 0;
 
   // The "backend" of the status report and its three limitation texts, in order.
   [[nodiscard]] virtual std::string backendName() = 0;

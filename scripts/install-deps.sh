@@ -9,7 +9,7 @@ packages=(
   # libraries of kex-computer
   nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev libicu-dev libpng-dev zlib1g-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-xtest0-dev libxcb-record0-dev libxcb-res0-dev
-  libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev
+  libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   # the accessibility backend speaks AT-SPI over libdbus
   libdbus-1-dev
   # the accessibility benchmark's comparison: a Python AT-SPI walk
@@ -28,6 +28,8 @@ packages=(
   # kex-mcp's end-to-end tests run the official MCP client SDK on node; setpriv runs kex-confirm
   # as an ordinary user there
   nodejs util-linux
+  # a stand-in for logind in the session tests
+  python3-dbusmock
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -1,5 +1,6 @@
 #include "main/host/request_line.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,19 @@ std::size_t wellFormedLength(std::string_view text, std::size_t& subpart) {
 
 }  // namespace
 
+void awaitReadable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  // Hang-up and error wake it too; the read that follows tells them apart.
+  while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+void awaitWritable(int fd) {
+  pollfd entry{fd, POLLOUT, 0};
+  while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
 std::string sanitizeUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -78,6 +92,11 @@ bool LineReader::fill() {
       return true;
     }
     if (got < 0 && errno == EINTR) continue;
+    // A descriptor the host made non-blocking has no input yet; that is not its end.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      awaitReadable(fd_);
+      continue;
+    }
     ended_ = true;
     return false;
   }

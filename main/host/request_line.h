@@ -21,9 +21,15 @@ struct RawLine {
 // subpart, so that the result is valid UTF-8 whatever came in.
 [[nodiscard]] std::string sanitizeUtf8(std::string_view bytes);
 
-// Reads lines from a descriptor. A line ends at a line feed, and a carriage return just before
-// it belongs to the terminator; a last line without a terminator is still a line. Lines longer
-// than the limit are skipped to their end without being kept. Request thread only.
+// Wait until a read or write of the descriptor would not fail with EAGAIN (or until it has hung
+// up or failed, which the next read or write then reports). For descriptors the host made
+// non-blocking.
+void awaitReadable(int fd);
+void awaitWritable(int fd);
+
+// Reads lines from a descriptor, blocking or not. A line ends at a line feed, and a carriage return
+// just before it belongs to the terminator; a last line without a terminator is still a line. Lines
+// longer than the limit are skipped to their end without being kept. Request thread only.
 class LineReader {
  public:
   explicit LineReader(int fd, std::size_t maxBytes = kMaxRequestLineBytes)

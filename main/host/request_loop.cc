@@ -39,6 +39,11 @@ void writeFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
+    // A non-blocking output whose pipe is full: the rest of the line goes out once the host reads.
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      awaitWritable(fd);
+      continue;
+    }
     if (written <= 0) return;
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }

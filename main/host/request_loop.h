@@ -33,7 +33,8 @@ class RequestLoop {
   InputSafety& safety_;
 };
 
-// Writes all bytes, retrying interrupted writes. A reader that has gone is ignored: the loop
+// Writes all bytes, retrying interrupted writes and waiting while a non-blocking descriptor is
+// full. A reader that has gone is ignored: the loop
 // runs on until its input ends.
 void writeFully(int fd, std::string_view bytes);
 

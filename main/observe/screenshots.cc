@@ -105,7 +105,9 @@ Json Screenshots::captureDisplay(const std::string& targetId, const DisplayTarge
                                  const Json& args, const std::string& sessionId) {
   if (observation_.options().fixturePid) throw Failure(codes::protectedTarget);
   observation_.verifyDisplay(target);
-  if (!desktop_.system().supportsCaptureAndControl()) throw Failure(codes::backendUnsupported);
+  if (!desktop_.system().supportsCapture(platform::CaptureKind::display)) {
+    throw Failure(codes::backendUnsupported);
+  }
   const auto& frame = target.display.frame;
   const auto display = desktop_.displays().activeDisplay(target.display.displayId);
   if (!display) throw Failure(codes::targetStale);
@@ -139,7 +141,9 @@ Json Screenshots::captureDisplay(const std::string& targetId, const DisplayTarge
 Json Screenshots::captureWindow(const std::string& targetId, const Target& target, const Json& args,
                                 const std::string& sessionId) {
   const auto window = observation_.verify(target);
-  if (!desktop_.system().supportsCaptureAndControl()) throw Failure(codes::backendUnsupported);
+  if (!desktop_.system().supportsCapture(platform::CaptureKind::window)) {
+    throw Failure(codes::backendUnsupported);
+  }
   const auto& frame = window.frame;
   const double scale = desktop_.capture().pointPixelScale(window);
   const auto native = static_cast<std::int64_t>(std::trunc(frame.width * scale));
@@ -150,6 +154,7 @@ Json Screenshots::captureWindow(const std::string& targetId, const Target& targe
   const auto image = desktop_.capture().captureWindow(window, width, height);
   session_.requireActive();
   (void)observation_.verify(target);
+  if (image.withheld) throw Failure(codes::captureProtected);
   if (!hasPixels(image, width, height)) throw platform::PlatformError("window image size");
   if (!hasContent(image)) throw Failure(codes::captureProtected);
   const auto png = encode(image);

@@ -20,20 +20,25 @@ Json status(StatusSources& sources, const std::string& sessionId) {
   const bool capture = sources.system.screenCaptureAccess();
   const bool accessibility = sources.system.accessibilityTrusted();
   const bool sessionActive = sources.session.active();
-  const bool supported = sources.system.supportsCaptureAndControl();
+  // "computer.capture" is offered while either kind works; the other kind answers
+  // "backend_unsupported" on its own.
+  const bool captureSupported = sources.system.supportsCapture(platform::CaptureKind::display) ||
+                                sources.system.supportsCapture(platform::CaptureKind::window);
 
   std::vector<std::string> operations;
   if (sessionActive && capture) {
     offer(operations, sources, "computer.displays");
     offer(operations, sources, "computer.windows");
-    if (supported) offer(operations, sources, "computer.capture");
+    if (captureSupported) offer(operations, sources, "computer.capture");
   }
 
   const bool input =
       accessibility && sources.system.postEventAccess() && sources.system.listenEventAccess();
 
   bool controlReady = false;
-  if (supported && sessionActive && capture && input) controlReady = sources.control.controlReady();
+  if (sessionActive && capture && input && sources.system.supportsControl()) {
+    controlReady = sources.control.controlReady();
+  }
   if (controlReady) {
     offer(operations, sources, "computer.focus");
     offer(operations, sources, "computer.pointer");

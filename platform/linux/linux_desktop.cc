@@ -27,8 +27,8 @@ class LinuxDesktop final : public Desktop {
         session_(displayServer_, buses_),
         system_(connection_.get(), buses_),
         displays_(connection_.get()),
-        windows_(connection_.get(), displays_, showings_),
-        capture_(connection_.get(), showings_),
+        windows_(connection_.get(), displays_),
+        capture_(connection_.get()),
         accessibility_(windowLocator_, buses_),
         events_(connection_.get()) {}
 
@@ -49,7 +49,6 @@ class LinuxDesktop final : public Desktop {
   session::X11SessionServices session_;
   X11SystemServices system_;
   x11::X11DisplayServices displays_;
-  x11::ShowingLog showings_;  // shared by the window list and capture
   x11::X11WindowServices windows_;
   x11::X11CaptureServices capture_;
   atspi::X11AccessibilityServices accessibility_;

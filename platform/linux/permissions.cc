@@ -47,10 +47,15 @@ bool X11SystemServices::postEventAccess() { return connected() && connection_->h
 
 bool X11SystemServices::listenEventAccess() { return connected() && connection_->hasRecord(); }
 
-bool X11SystemServices::supportsCaptureAndControl() {
-  // Capture uses the core GetImage request, so XTEST and RECORD are all that can be missing.
-  return postEventAccess() && listenEventAccess();
+bool X11SystemServices::supportsCapture(CaptureKind kind) {
+  // A display is read with the core GetImage request; a window's own pixels need Composite,
+  // and DAMAGE with XFixes regions to tell when the application has painted them.
+  if (kind == CaptureKind::display) return connected();
+  return connected() && connection_->hasComposite() && connection_->hasDamage() &&
+         connection_->hasRegions();
 }
+
+bool X11SystemServices::supportsControl() { return postEventAccess() && listenEventAccess(); }
 
 std::string X11SystemServices::backendName() { return "linux-x11-atspi-xtest"; }
 

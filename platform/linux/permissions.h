@@ -18,7 +18,8 @@ class X11SystemServices final : public SystemServices {
   [[nodiscard]] bool accessibilityTrusted() override;
   [[nodiscard]] bool postEventAccess() override;
   [[nodiscard]] bool listenEventAccess() override;
-  [[nodiscard]] bool supportsCaptureAndControl() override;
+  [[nodiscard]] bool supportsCapture(CaptureKind kind) override;
+  [[nodiscard]] bool supportsControl() override;
   [[nodiscard]] std::string backendName() override;
   [[nodiscard]] std::vector<std::string> limitations() override;
 

@@ -1,6 +1,7 @@
 #include "platform/linux/x11_display_server.h"
 
 #include "platform/linux/x11/screen_saver_status.h"
+#include "platform/linux/x11/virtual_terminal.h"
 
 namespace kex::platform::linux_desktop {
 
@@ -10,6 +11,16 @@ std::optional<session::DisplayServerPeer> X11DisplayServer::peer() {
   if (connection_ == nullptr || !connection_->serverPeer()) return std::nullopt;
   const x11::ServerPeer& peer = *connection_->serverPeer();
   return session::DisplayServerPeer{peer.uid, peer.pid};
+}
+
+std::optional<std::uint32_t> X11DisplayServer::localDisplayNumber() {
+  if (connection_ == nullptr) return std::nullopt;
+  return connection_->localDisplayNumber();
+}
+
+std::optional<std::uint32_t> X11DisplayServer::virtualTerminal() {
+  if (!connected()) return std::nullopt;
+  return x11::virtualTerminalOf(*connection_);
 }
 
 session::LockAnswer X11DisplayServer::askScreenSaverLocked() {

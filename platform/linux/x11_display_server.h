@@ -14,6 +14,8 @@ class X11DisplayServer final : public session::DisplayServer {
 
   [[nodiscard]] bool connected() override;
   [[nodiscard]] std::optional<session::DisplayServerPeer> peer() override;
+  [[nodiscard]] std::optional<std::uint32_t> localDisplayNumber() override;
+  [[nodiscard]] std::optional<std::uint32_t> virtualTerminal() override;
   [[nodiscard]] session::LockAnswer askScreenSaverLocked() override;
 
  private:

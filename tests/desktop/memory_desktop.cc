@@ -49,9 +49,11 @@ void MemoryDesktop::grant(Permission permission) {
 
 bool MemoryDesktop::granted(Permission permission) const { return !revoked_.contains(permission); }
 
-void MemoryDesktop::setSupportsCaptureAndControl(bool supported) {
+void MemoryDesktop::setSupport(bool displayCapture, bool windowCapture, bool control) {
   std::lock_guard guard(mutex_);
-  supported_ = supported;
+  displayCaptureSupported_ = displayCapture;
+  windowCaptureSupported_ = windowCapture;
+  controlSupported_ = control;
 }
 
 void MemoryDesktop::addDisplay(const DisplayInfo& display) {
@@ -169,9 +171,16 @@ bool MemoryDesktop::listenEventAccess() {
   return !enter(Op::listenEventAccess) && granted(Permission::listenEvents);
 }
 
-bool MemoryDesktop::supportsCaptureAndControl() {
+bool MemoryDesktop::supportsCapture(platform::CaptureKind kind) {
   std::lock_guard guard(mutex_);
-  return !enter(Op::supportsCaptureAndControl) && supported_;
+  if (enter(Op::supportsCapture)) return false;
+  return kind == platform::CaptureKind::display ? displayCaptureSupported_
+                                                : windowCaptureSupported_;
+}
+
+bool MemoryDesktop::supportsControl() {
+  std::lock_guard guard(mutex_);
+  return !enter(Op::supportsControl) && controlSupported_;
 }
 
 std::string MemoryDesktop::backendName() { return "memory"; }
@@ -374,6 +383,13 @@ platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, s
   if (enter(Op::captureWindow)) throw platform::PlatformError("window screenshot failed");
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
+  if (window->unpainted) {
+    platform::Image withheld;
+    withheld.width = width;
+    withheld.height = height;
+    withheld.withheld = true;
+    return withheld;
+  }
   auto image = solidImage(width, height, window->color);
   if (window->painted) decorate(image, *window->painted);
   if (!window->spot) return image;

@@ -20,7 +20,8 @@ enum class Op {
   accessibilityTrusted,
   postEventAccess,
   listenEventAccess,
-  supportsCaptureAndControl,
+  supportsCapture,
+  supportsControl,
   activeDisplays,
   activeDisplay,
   post,
@@ -63,6 +64,8 @@ struct MemoryWindow {
   // Decorations drawn around the application's own area, in image pixels: everything outside
   // this rectangle is light grey, and captures say which part is the application's.
   std::optional<platform::Rect> painted;
+  // The application has not painted the window: captures come back withheld.
+  bool unpainted = false;
 };
 
 // A process of the in-memory desktop.
@@ -105,7 +108,7 @@ class MemoryDesktop final : public platform::Desktop,
   // Scripting: permissions and system facts.
   void revoke(Permission permission);
   void grant(Permission permission);
-  void setSupportsCaptureAndControl(bool supported);
+  void setSupport(bool displayCapture, bool windowCapture, bool control);
 
   // Scripting: displays.
   void addDisplay(const platform::DisplayInfo& display);
@@ -161,7 +164,8 @@ class MemoryDesktop final : public platform::Desktop,
   bool accessibilityTrusted() override;
   bool postEventAccess() override;
   bool listenEventAccess() override;
-  bool supportsCaptureAndControl() override;
+  bool supportsCapture(platform::CaptureKind kind) override;
+  bool supportsControl() override;
   std::string backendName() override;
   std::vector<std::string> limitations() override;
   std::optional<std::vector<platform::DisplayInfo>> activeDisplays() override;
@@ -205,7 +209,9 @@ class MemoryDesktop final : public platform::Desktop,
   std::uint32_t uid_ = 501;
   std::optional<platform::SessionDescription> session_;
   std::set<Permission> revoked_;
-  bool supported_ = true;
+  bool displayCaptureSupported_ = true;
+  bool windowCaptureSupported_ = true;
+  bool controlSupported_ = true;
   std::vector<platform::DisplayInfo> displays_;
   std::set<Op> failing_;
   std::vector<Op> calls_;

@@ -286,5 +286,39 @@ TEST_F(AccessibilityE2E, AnswersWithinTheTimeoutsWhenTheApplicationIsStoppedBefo
   EXPECT_EQ(status.value("ok", false), true) << status.dump();
 }
 
+// The suite's desktop loses its window manager, so it has a desktop of its own.
+class WindowManagerGoneE2E : public AccessibilityE2E {
+ public:
+  static void SetUpTestSuite() { startDesktop(defaultDesktopOptions()); }
+};
+
+// A window manager that crashes leaves _NET_FRAME_EXTENTS on the client; the frame it
+// describes is gone with it, and the listed frame is the client alone again.
+TEST_F(WindowManagerGoneE2E, FindsTheWindowByItsBareFrameOnceTheWindowManagerHasGone) {
+  startTreeApp({"--title", "Unframed", "--position", "70,90"});
+  ASSERT_TRUE(settledTree(1));
+  ASSERT_TRUE(desktop().killWindowManager());
+  const auto deadline = harness::deadlineIn(kSettleDeadline);
+  json response = json::object();
+  do {
+    const auto window = listedWindow();
+    ASSERT_TRUE(window);
+    listed_ = *window;
+    const auto origin = desktop().root().windowOrigin(app_->xid());
+    ASSERT_TRUE(origin);
+    const json& frame = listed_["sourceRect"];
+    if (frame.value("x", -1.0) != origin->first || frame.value("y", -1.0) != origin->second) {
+      continue;  // still listed with the frame the window manager had drawn
+    }
+    EXPECT_EQ(frame.value("width", 0.0), 480.0) << frame.dump();
+    EXPECT_EQ(frame.value("height", 0.0), 360.0) << frame.dump();
+    response = describe(listed_, 1);
+    if (response.value("ok", false)) break;
+  } while (!harness::hasPassed(deadline));
+  ASSERT_TRUE(response.value("ok", false))
+      << "last answer " << response.dump() << " for the listed window " << listed_.dump();
+  EXPECT_EQ(response["result"]["tree"].value("title", ""), "Unframed");
+}
+
 }  // namespace
 }  // namespace kex::e2e

@@ -2,6 +2,7 @@
 // private desktop: what is listed, what a capture shows, when a listed window's target goes
 // stale, and what a kex-computer serving a fixture process may see.
 #include <png.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <array>
@@ -225,6 +226,18 @@ bool waitUntil(const std::function<bool()>& condition) {
   }
   return condition();
 }
+
+// Sends SIGCONT to the application when the test ends, however it ends.
+class Thaw {
+ public:
+  explicit Thaw(harness::ChildProcess& process) : process_(process) {}
+  ~Thaw() { (void)process_.signal(SIGCONT); }
+  Thaw(const Thaw&) = delete;
+  Thaw& operator=(const Thaw&) = delete;
+
+ private:
+  harness::ChildProcess& process_;
+};
 
 // --- the fixtures -----------------------------------------------------------------------------
 
@@ -460,6 +473,46 @@ TEST_F(CaptureE2E, CapturesAWindowsOwnPixelsWhereAnotherWindowCoversIt) {
   EXPECT_EQ(hidden, kRed) << hexColour(hidden);
 }
 
+// A window redirected for its first capture gets a pixmap that starts as a copy of the screen,
+// the cover's pixels included; an application that cannot paint over them yields no picture.
+TEST_F(CaptureE2E, RefusesAStoppedWindowUntilItHasRepaintedWhatACoverHid) {
+  constexpr std::uint32_t kRed = 0xc03030;
+  constexpr std::uint32_t kBlue = 0x3030c0;
+  // With its widgets the application paints the background itself; the server does not.
+  auto covered = desktop().startApp({"--title", "Stopped under a cover", "--color", "c03030",
+                                     "--size", "400x300", "--position", "100,100"});
+  auto cover = desktop().startApp({"--title", "Moved over", "--bare", "--color", "3030c0", "--size",
+                                   "400x300", "--position", "700,100"});
+  ASSERT_TRUE(waitForWindow(titled("Stopped under a cover")));
+  Thaw thaw(covered->process());
+  ASSERT_TRUE(covered->process().signal(SIGSTOP));
+  ASSERT_TRUE(xdotool(desktop(), {"windowmove", std::to_string(cover->xid()), "300", "250"}));
+  const auto client = clientRect(desktop(), covered->xid());
+  ASSERT_TRUE(client);
+  // Below the buttons, where the application shows nothing but its background.
+  const int hiddenX = client->x + 350;
+  const int hiddenY = client->y + 250;
+  ASSERT_TRUE(waitUntil([&] {
+    const auto screen = desktop().root().capture(hiddenX, hiddenY, 1, 1);
+    return screen.size() == 1 && screen[0] == kBlue;
+  })) << "the cover does not cover the point";
+
+  const auto refused = settledCapture(titled("Stopped under a cover"));
+  ASSERT_TRUE(refused);
+  expectRefusal(*refused, "capture_protected", helper().lastRequestId());
+
+  ASSERT_TRUE(covered->process().signal(SIGCONT));
+  const auto response = settledCapture(titled("Stopped under a cover"));
+  ASSERT_TRUE(response);
+  ASSERT_TRUE(response->value("ok", false)) << brief(*response);
+  const Rect frame = rectOf(listed_["sourceRect"]);
+  const auto image = capturedImage((*response)["result"]);
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->width, frame.width);
+  const auto hidden = image->pixel(hiddenX - frame.x, hiddenY - frame.y);
+  EXPECT_EQ(hidden, kRed) << hexColour(hidden);
+}
+
 TEST_F(CaptureE2E, RefusesAWindowWhoseCaptureIsAllBlackAsProtected) {
   auto app = desktop().startApp({"--title", "Black", "--bare", "--color", "000000"});
   const auto response = settledCapture(titled("Black"));
@@ -532,6 +585,50 @@ TEST_F(StaleTargetE2E, MinimisingTheWindowMakesItsTargetStaleUntilRestoredAndLis
   expectStale(*window_);
   ASSERT_TRUE(xdotool(desktop(), {"windowactivate", "--sync", xid()}));
   EXPECT_TRUE(capturableWindow(titled("Minimised")));
+}
+
+// Mapping gives a redirected window a new pixmap, a copy of what the screen showed there; the
+// capture waits for the application to paint over it, and refuses while it cannot.
+TEST_F(StaleTargetE2E, RefusesARestoredWindowUntilItsApplicationHasPaintedIt) {
+  constexpr std::uint32_t kGreen = 0x20a040;
+  app_ = desktop().startApp({"--title", "Restored while stopped", "--color", "20a040", "--size",
+                             "300x200", "--position", "120,140"});
+  window_ = capturableWindow(titled("Restored while stopped"));
+  ASSERT_TRUE(window_);
+  ASSERT_TRUE(xdotool(desktop(), {"windowminimize", xid()}));
+  ASSERT_TRUE(waitUntil([&] { return isMinimised(desktop(), app_->xid()); }));
+  Thaw thaw(app_->process());
+  ASSERT_TRUE(app_->process().signal(SIGSTOP));
+  // The window manager restores it; the application cannot paint.
+  ASSERT_TRUE(xdotool(desktop(), {"windowactivate", xid()}));
+  const auto refused = settledCapture(titled("Restored while stopped"));
+  ASSERT_TRUE(refused);
+  expectRefusal(*refused, "capture_protected", helper().lastRequestId());
+
+  ASSERT_TRUE(app_->process().signal(SIGCONT));
+  const auto response = settledCapture(titled("Restored while stopped"));
+  ASSERT_TRUE(response);
+  ASSERT_TRUE(response->value("ok", false)) << brief(*response);
+  const auto image = capturedImage((*response)["result"]);
+  ASSERT_TRUE(image);
+  // Bottom right of the client, below every widget.
+  const auto corner = image->pixel(image->width - 20, image->height - 20);
+  EXPECT_EQ(corner, kGreen) << hexColour(corner);
+}
+
+// The window manager animates a restore, and a listing may catch the window on its way; a
+// capture of it then is stale, never a failure of the capture itself.
+TEST_F(StaleTargetE2E, CapturesAWindowRestoredAgainAndAgainOnceItIsInPlace) {
+  startApp("Restored again");
+  ASSERT_TRUE(window_);
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(xdotool(desktop(), {"windowminimize", xid()}));
+    ASSERT_TRUE(waitUntil([&] { return isMinimised(desktop(), app_->xid()); }));
+    ASSERT_TRUE(xdotool(desktop(), {"windowactivate", "--sync", xid()}));
+    const auto response = settledCapture(titled("Restored again"));
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->value("ok", false)) << "round " << round << ": " << brief(*response);
+  }
 }
 
 TEST_F(StaleTargetE2E, RestartingTheApplicationMakesTheOldTargetStale) {

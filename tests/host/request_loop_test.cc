@@ -1,9 +1,15 @@
 #include "main/host/request_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "main/host/json_io.h"
@@ -220,6 +226,117 @@ TEST_F(RequestLoopTest, RunAnswersEveryLineInOrderIncludingALastLineWithoutLineF
   expectFailure(responses[1], "invalid", "native_operation_failed", true);
   expectFailure(responses[2], "three", "topology_changed", true);
   EXPECT_TRUE(safety.stopped());
+  EXPECT_EQ(safety.stopReason(), "cancelled");
+}
+
+// A pipe whose ends do not block and whose buffer holds one page, as a host may hand them over.
+struct NonBlockingPipe {
+  NonBlockingPipe() {
+    EXPECT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    EXPECT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+  }
+  ~NonBlockingPipe() {
+    for (const int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  void closeEnd(int end) {
+    close(fds[end]);
+    fds[end] = -1;
+  }
+  [[nodiscard]] int unread() const {
+    int bytes = 0;
+    EXPECT_EQ(ioctl(fds[0], FIONREAD, &bytes), 0);
+    return bytes;
+  }
+  int fds[2] = {-1, -1};
+};
+
+// Reads from a non-blocking descriptor until it holds the number of lines wanted or ends.
+std::vector<std::string> readLines(int fd, std::size_t wanted) {
+  std::vector<std::string> lines;
+  std::string pending;
+  char buffer[1024];
+  while (lines.size() < wanted) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 5000) != 1) break;
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) continue;
+    pending.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      lines.push_back(pending.substr(0, end));
+      pending.erase(0, end + 1);
+    }
+  }
+  return lines;
+}
+
+// Waits until the loop has taken every byte written so far, so that its next read finds the
+// pipe empty.
+bool drained(const NonBlockingPipe& pipe) {
+  for (int i = 0; i < 10'000 && pipe.unread() > 0; ++i) std::this_thread::yield();
+  return pipe.unread() == 0;
+}
+
+// Runs the loop on its own thread. However the test ends, its input is closed and its output
+// read away until the loop has returned.
+class LoopThread {
+ public:
+  LoopThread(RequestLoop& loop, NonBlockingPipe& input, NonBlockingPipe& output)
+      : input_(input), output_(output), thread_([&loop, &input, &output, this] {
+          loop.run(input.fds[0], output.fds[1]);
+          done_ = true;
+        }) {}
+  ~LoopThread() {
+    if (input_.fds[1] >= 0) input_.closeEnd(1);
+    char buffer[4096];
+    while (!done_) {
+      pollfd entry{output_.fds[0], POLLIN, 0};
+      if (poll(&entry, 1, 10) == 1) (void)read(output_.fds[0], buffer, sizeof buffer);
+    }
+    thread_.join();
+  }
+  LoopThread(const LoopThread&) = delete;
+  LoopThread& operator=(const LoopThread&) = delete;
+
+ private:
+  NonBlockingPipe& input_;
+  NonBlockingPipe& output_;
+  std::atomic<bool> done_ = false;
+  std::thread thread_;
+};
+
+TEST_F(RequestLoopTest, RunWaitsOnNonBlockingPipesInsteadOfEndingOrDroppingResponses) {
+  NonBlockingPipe input;
+  NonBlockingPipe output;
+  std::optional<LoopThread> server;
+  server.emplace(loop, input, output);
+
+  // Half a line, then nothing for a while: the loop finds no input and must wait for the rest.
+  const std::string first = envelope("status", Json::object(), "first");
+  writeFully(input.fds[1], first.substr(0, first.size() / 2));
+  ASSERT_TRUE(drained(input));
+  writeFully(input.fds[1], first.substr(first.size() / 2) + "\n");
+  const auto firstAnswer = readLines(output.fds[0], 1);
+  ASSERT_EQ(firstAnswer.size(), 1u);
+  EXPECT_EQ(Json::parse(firstAnswer[0])["id"], "first");
+
+  // Responses several times the output pipe's buffer, read only once all are asked for; the
+  // requests themselves fit in the input pipe.
+  constexpr int kRequests = 30;
+  for (int i = 0; i < kRequests; ++i) {
+    writeFully(input.fds[1], envelope("status", Json::object(), std::to_string(i)) + "\n");
+  }
+  input.closeEnd(1);
+  const auto answers = readLines(output.fds[0], kRequests);
+  server.reset();
+  ASSERT_EQ(answers.size(), static_cast<std::size_t>(kRequests));
+  for (int i = 0; i < kRequests; ++i) {
+    const auto response = Json::parse(answers[i]);
+    EXPECT_EQ(response["id"], std::to_string(i));
+    EXPECT_EQ(response["ok"], true);
+  }
   EXPECT_EQ(safety.stopReason(), "cancelled");
 }
 

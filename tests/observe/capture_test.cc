@@ -34,6 +34,8 @@ class CaptureTest : public ObserveTest {
     desktop.window(appWindow).info.frame = {0, 0, width, height};
     return listedTarget();
   }
+  std::string displayTarget() { return ok("computer.displays")["displays"][0]["targetId"]; }
+  Json capture(const std::string& target) { return ok("computer.capture", {{"targetId", target}}); }
 };
 
 TEST_F(CaptureTest, ReturnsTheFourteenFieldsOfAWindowCapture) {
@@ -96,6 +98,22 @@ TEST_F(CaptureTest, RefusesABlackWindowEvenWithContentBetweenSamplePoints) {
   desktop.window(appWindow).spot = platform::Rect{45, 0, 10, 10};
   EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "succeeded");
   EXPECT_TRUE(computer.observation().registries().captures.size() == 1);
+}
+
+TEST_F(CaptureTest, RefusesAWindowItsApplicationHasNotPaintedAsProtectedUntilItHas) {
+  const auto target = listedTarget();
+  desktop.window(appWindow).unpainted = true;
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "capture_protected");
+  EXPECT_TRUE(computer.observation().registries().captures.empty());
+  desktop.window(appWindow).unpainted = false;
+  EXPECT_TRUE(capture(target).contains("image"));
+}
+
+TEST_F(CaptureTest, ReportsAWindowThatChangedWhileUnpaintedAsStaleRatherThanProtected) {
+  const auto target = listedTarget();
+  desktop.window(appWindow).unpainted = true;
+  desktop.window(appWindow).info.title = "Renamed";
+  EXPECT_EQ(failure("computer.capture", {{"targetId", target}}), "target_stale");
 }
 
 TEST_F(CaptureTest, LooksForContentOnlyWhereTheApplicationPaints) {
@@ -171,9 +189,25 @@ TEST_F(CaptureTest, ATargetIdThatIsMissingOrUnknownIsStale) {
 }
 
 TEST_F(CaptureTest, WithoutCaptureSupportFailsAfterVerification) {
-  desktop.setSupportsCaptureAndControl(false);
+  desktop.setSupport(false, false, true);
   EXPECT_EQ(failure("computer.capture", {{"targetId", "NOT-LISTED"}}), "target_stale");
   EXPECT_EQ(failure("computer.capture", {{"targetId", listedTarget()}}), "backend_unsupported");
+  EXPECT_EQ(failure("computer.capture", {{"targetId", displayTarget()}}), "backend_unsupported");
+}
+
+TEST_F(CaptureTest, EachKindOfCaptureAsksOnlyForWhatItReadsWith) {
+  desktop.setSupport(true, false, true);
+  EXPECT_EQ(failure("computer.capture", {{"targetId", listedTarget()}}), "backend_unsupported");
+  EXPECT_TRUE(capture(displayTarget()).contains("image"));
+  desktop.setSupport(false, true, true);
+  EXPECT_TRUE(capture(listedTarget()).contains("image"));
+  EXPECT_EQ(failure("computer.capture", {{"targetId", displayTarget()}}), "backend_unsupported");
+}
+
+TEST_F(CaptureTest, CapturesWithoutWhatControlNeeds) {
+  desktop.setSupport(true, true, false);
+  EXPECT_TRUE(capture(listedTarget()).contains("image"));
+  EXPECT_TRUE(capture(displayTarget()).contains("image"));
 }
 
 TEST_F(CaptureTest, AScreenshotErrorIsAPlatformErrorAndRegistersNothing) {

@@ -102,10 +102,30 @@ TEST_F(StatusTest, WithoutAccessibilitySkipsTheEventAccessQueries) {
 }
 
 TEST_F(StatusTest, WithoutCaptureSupportOffersOnlyTheListings) {
-  desktop.setSupportsCaptureAndControl(false);
+  desktop.setSupport(false, false, true);
   const auto result = report();
   EXPECT_EQ(result["operations"], (Json{"computer.displays", "computer.windows"}));
   EXPECT_FALSE(result["controlReady"].get<bool>());
+}
+
+TEST_F(StatusTest, OffersCaptureButNeitherAsksNorOffersControlWithoutWhatControlNeeds) {
+  control.ready = true;
+  desktop.setSupport(true, true, false);
+  const auto result = report();
+  EXPECT_EQ(result["operations"],
+            (Json{"computer.displays", "computer.windows", "computer.capture"}));
+  EXPECT_FALSE(result["controlReady"].get<bool>());
+  EXPECT_EQ(control.asked, 0);
+  EXPECT_TRUE(result["permissions"]["input"].get<bool>());
+  desktop.setSupport(true, true, true);
+  EXPECT_TRUE(report()["controlReady"].get<bool>());
+}
+
+TEST_F(StatusTest, OffersCaptureWhileEitherKindOfCaptureWorks) {
+  desktop.setSupport(true, false, true);
+  EXPECT_EQ(report()["operations"][2], "computer.capture");
+  desktop.setSupport(false, true, true);
+  EXPECT_EQ(report()["operations"][2], "computer.capture");
 }
 
 TEST_F(StatusTest, NeverOffersAnOperationThisBuildLacks) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,9 @@ void VirtualDesktop::startXServer(Deadline deadline) {
   options.argv = {"Xvfb",     "-displayfd", std::to_string(announcement.writeEnd()),
                   "-noreset", "-nolisten",  "tcp",
                   "-screen",  "0",          sizeText(options_.width, options_.height) + "x24"};
+  for (const std::string& extension : options_.disabledExtensions) {
+    options.argv.insert(options.argv.end(), {"-extension", extension});
+  }
   const std::string log = runtimeDir_ + "/xvfb.log";
   options.stderrPath = log;
   options.inheritedFds = {announcement.writeEnd()};
@@ -226,6 +230,7 @@ void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
 
 void VirtualDesktop::startWindowManager(Deadline deadline) {
   const std::string log = startLogged({"openbox", "--sm-disable"}, "openbox.log");
+  windowManager_ = processes_.back().get();
 
   if (!root_->waitForProperty("_NET_SUPPORTING_WM_CHECK", deadline)) {
     throw startFailure("openbox did not take the screen", log);
@@ -245,6 +250,25 @@ std::unique_ptr<TestApp> VirtualDesktop::startApp(const std::vector<std::string>
   auto app = std::make_unique<TestApp>(std::make_unique<ChildProcess>(std::move(options)));
   if (!app->waitUntilReady(deadline)) throw startFailure("the test app did not say ready", log);
   return app;
+}
+
+bool VirtualDesktop::killWindowManager(Deadline deadline) {
+  if (windowManager_ == nullptr || !windowManager_->signal(SIGKILL)) return false;
+  const bool ended = windowManager_->waitExit(deadline).has_value();
+  windowManager_ = nullptr;
+  if (!ended) return false;
+  // The property stays behind on the root window; the window it names goes with openbox.
+  while (!hasPassed(deadline)) {
+    const auto check = runTool({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, deadline);
+    const auto id = check.output.find("window id # ");
+    if (id == std::string::npos) return true;
+    const auto window = check.output.substr(id + 12);
+    if (runTool({"xwininfo", "-id", window.substr(0, window.find_first_of(" \n"))}, deadline)
+            .exitStatus != 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void VirtualDesktop::lockScreen() {

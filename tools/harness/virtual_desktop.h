@@ -24,6 +24,8 @@ struct DesktopOptions {
   // Runs the X server as this user (needs root), to stand for another user's session; empty
   // runs it as ourselves.
   std::string serverUser = {};
+  // X extensions the server leaves out (Xvfb -extension NAME), to stand for servers without them.
+  std::vector<std::string> disabledExtensions = {};
   bool accessibilityBus = true;
   bool windowManager = true;
   std::chrono::seconds startTimeout{30};
@@ -80,6 +82,10 @@ class VirtualDesktop {
 
   [[nodiscard]] XRoot& root() { return *root_; }
   [[nodiscard]] ScreenSize screenSize() { return root_->size(); }
+  // Kills the window manager by its pid with SIGKILL, as a crash ends it, so that it cleans
+  // nothing up, and waits until it has left the screen (its supporting window is gone). False
+  // when that did not happen by the deadline.
+  [[nodiscard]] bool killWindowManager(Deadline deadline = deadlineIn(std::chrono::seconds(10)));
   // Sets _SCREENSAVER_STATUS to LOCK, as a screen locker does.
   void lockScreen();
   void unlockScreen();
@@ -111,6 +117,7 @@ class VirtualDesktop {
   std::unique_ptr<XRoot> root_;
   // In start order; ended in reverse.
   std::vector<std::unique_ptr<ChildProcess>> processes_;
+  ChildProcess* windowManager_ = nullptr;  // one of processes_
   int logCounter_ = 0;
 };
 

@@ -28,6 +28,13 @@ class DisplayServer {
   // Known only for a local connection; it never changes.
   [[nodiscard]] virtual std::optional<DisplayServerPeer> peer() = 0;
 
+  // The number of the display the connection was opened to (":0" is 0), when it is a local
+  // display; it never changes.
+  [[nodiscard]] virtual std::optional<std::uint32_t> localDisplayNumber() = 0;
+
+  // The virtual terminal the server runs on, asked now; nothing for a server without one.
+  [[nodiscard]] virtual std::optional<std::uint32_t> virtualTerminal() = 0;
+
   // Sends the question and returns at once; the answer is waited for when it is called, so the
   // server answers while other sources are asked.
   [[nodiscard]] virtual LockAnswer askScreenSaverLocked() = 0;

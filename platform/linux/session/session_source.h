@@ -10,9 +10,8 @@
 
 namespace kex::platform::session {
 
-// The logind session object of the X server's process. A process never changes session, so
-// the path found once holds until logind no longer answers for it. Any thread; mutex_ guards
-// path_.
+// The logind session object found last to hold the display, asked first next time. Any thread;
+// mutex_ guards path_.
 class ServerSessionPath {
  public:
   // Empty when not known yet.

@@ -1,7 +1,9 @@
 #include "platform/linux/x11/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/record.h>
 #include <xcb/res.h>
@@ -9,6 +11,7 @@
 #include <xcb/xfixes.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace kex::platform::x11 {
@@ -34,6 +37,19 @@ xcb_intern_atom_cookie_t internAtom(xcb_connection_t* c, std::string_view name) 
   return xcb_intern_atom_unchecked(c, 0, static_cast<std::uint16_t>(name.size()), name.data());
 }
 
+// "unix:0", ":0.0" and "/tmp/.X11-unix/X0" all name display 0 of this machine; a host name
+// does not.
+std::optional<std::uint32_t> localDisplayNumberOf(const char* name) {
+  char* host = nullptr;
+  int number = 0;
+  if (xcb_parse_display(name, &host, &number, nullptr) == 0) return std::nullopt;
+  const std::string_view hostName = host == nullptr ? "" : host;
+  const bool local = hostName.empty() || hostName == "unix" || hostName.front() == '/';
+  std::free(host);
+  if (!local || number < 0) return std::nullopt;
+  return static_cast<std::uint32_t>(number);
+}
+
 }  // namespace
 
 std::unique_ptr<Connection> Connection::open() {
@@ -52,7 +68,9 @@ std::unique_ptr<Connection> Connection::open() {
     xcb_disconnect(c);
     return nullptr;
   }
-  return std::unique_ptr<Connection>(new Connection(c, *screen));
+  auto connection = std::unique_ptr<Connection>(new Connection(c, *screen));
+  connection->localDisplayNumber_ = localDisplayNumberOf(display);
+  return connection;
 }
 
 Connection::Connection(xcb_connection_t* connection, const xcb_screen_t& screen)
@@ -75,6 +93,20 @@ bool Connection::succeeded(xcb_void_cookie_t cookie) const {
   }
   std::free(error);
   return error == nullptr && !broken();
+}
+
+Reply<xcb_generic_event_t> Connection::pollEvent() const {
+  std::lock_guard lock(waitMutex_);
+  return Reply<xcb_generic_event_t>(xcb_poll_for_event(connection_));
+}
+
+void Connection::awaitInput(std::chrono::steady_clock::time_point deadline) const {
+  constexpr std::chrono::milliseconds kSlice{4};
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto wait = std::clamp(left, std::chrono::milliseconds(0), kSlice);
+  pollfd entry{xcb_get_file_descriptor(connection_), POLLIN, 0};
+  (void)::poll(&entry, 1, static_cast<int>(wait.count()));
 }
 
 bool Connection::broken() const { return xcb_connection_has_error(connection_) != 0; }
@@ -106,6 +138,7 @@ void Connection::queryExtensions() {
   xcb_prefetch_extension_data(connection_, &xcb_shm_id);
   xcb_prefetch_extension_data(connection_, &xcb_composite_id);
   xcb_prefetch_extension_data(connection_, &xcb_xfixes_id);
+  xcb_prefetch_extension_data(connection_, &xcb_damage_id);
   xcb_prefetch_extension_data(connection_, &xcb_res_id);
   hasXTest_ = extensionPresent(connection_, &xcb_test_id);
   hasRecord_ = extensionPresent(connection_, &xcb_record_id);
@@ -120,10 +153,12 @@ void Connection::negotiateVersions() {
   const bool compositePresent = extensionPresent(connection_, &xcb_composite_id);
   const bool xfixesPresent = extensionPresent(connection_, &xcb_xfixes_id);
   const bool resPresent = extensionPresent(connection_, &xcb_res_id);
+  const bool damagePresent = extensionPresent(connection_, &xcb_damage_id);
   xcb_randr_query_version_cookie_t randrCookie{};
   xcb_composite_query_version_cookie_t compositeCookie{};
   xcb_xfixes_query_version_cookie_t xfixesCookie{};
   xcb_res_query_version_cookie_t resCookie{};
+  xcb_damage_query_version_cookie_t damageCookie{};
   if (randrPresent) {
     randrCookie = xcb_randr_query_version(connection_, 1, 5);
   }
@@ -136,6 +171,10 @@ void Connection::negotiateVersions() {
   if (resPresent) {
     resCookie = xcb_res_query_version(connection_, 1, 2);
   }
+  // DAMAGE, like XFixes, refuses every other request from a client that has not asked.
+  if (damagePresent) {
+    damageCookie = xcb_damage_query_version(connection_, 1, 1);
+  }
   if (compositePresent) {
     auto composite = reply<xcb_composite_query_version_reply_t>(compositeCookie,
                                                                 xcb_composite_query_version_reply);
@@ -145,6 +184,15 @@ void Connection::negotiateVersions() {
     auto xfixes =
         reply<xcb_xfixes_query_version_reply_t>(xfixesCookie, xcb_xfixes_query_version_reply);
     hasXFixes_ = xfixes && xfixes->major_version >= 1;
+    hasRegions_ = xfixes && xfixes->major_version >= 2;
+  }
+  if (damagePresent) {
+    auto damage =
+        reply<xcb_damage_query_version_reply_t>(damageCookie, xcb_damage_query_version_reply);
+    hasDamage_ = damage && (damage->major_version > 1 ||
+                            (damage->major_version == 1 && damage->minor_version >= 1));
+    damageNotifyEvent_ = static_cast<std::uint8_t>(
+        xcb_get_extension_data(connection_, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY);
   }
   if (resPresent) {
     auto res = reply<xcb_res_query_version_reply_t>(resCookie, xcb_res_query_version_reply);

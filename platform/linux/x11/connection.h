@@ -3,6 +3,7 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -69,8 +70,21 @@ class Connection {
   // Whether a request sent with its _checked variant succeeded.
   bool succeeded(xcb_void_cookie_t cookie) const;
 
+  // The next event (or error of an unchecked request) that has arrived, without waiting;
+  // nothing when none has.
+  [[nodiscard]] Reply<xcb_generic_event_t> pollEvent() const;
+  // Waits until the server may have sent something more, but not past the deadline nor more
+  // than a few milliseconds: another thread's wait for a reply may take an event off the
+  // socket into xcb's queue, where poll(2) does not see it.
+  void awaitInput(std::chrono::steady_clock::time_point deadline) const;
+
   // The server went away or the stream is corrupt; xcb never recovers from that.
   [[nodiscard]] bool broken() const;
+
+  // The display number of DISPLAY when it names a display of this machine.
+  [[nodiscard]] std::optional<std::uint32_t> localDisplayNumber() const {
+    return localDisplayNumber_;
+  }
 
   // Only known for a local (AF_UNIX) connection; a connected socket's peer never changes.
   [[nodiscard]] const std::optional<ServerPeer>& serverPeer() const { return peer_; }
@@ -84,6 +98,12 @@ class Connection {
   [[nodiscard]] bool hasComposite() const { return hasComposite_; }
   // XFixes: the cursor image can be read.
   [[nodiscard]] bool hasXFixes() const { return hasXFixes_; }
+  // XFixes 2 or later: regions, which DAMAGE reports into.
+  [[nodiscard]] bool hasRegions() const { return hasRegions_; }
+  // DAMAGE 1.1 or later: what a client paints can be followed.
+  [[nodiscard]] bool hasDamage() const { return hasDamage_; }
+  // The response type of DamageNotify.
+  [[nodiscard]] std::uint8_t damageNotifyEvent() const { return damageNotifyEvent_; }
   // X-Resource 1.2 or later: the server tells the process id of a window's client.
   [[nodiscard]] bool hasClientPids() const { return hasClientPids_; }
 
@@ -105,11 +125,15 @@ class Connection {
   std::uint16_t screenWidth_;
   std::uint16_t screenHeight_;
   std::optional<ServerPeer> peer_;
+  std::optional<std::uint32_t> localDisplayNumber_;
   bool hasXTest_ = false;
   bool hasRecord_ = false;
   bool hasShm_ = false;
   bool hasComposite_ = false;
   bool hasXFixes_ = false;
+  bool hasRegions_ = false;
+  bool hasDamage_ = false;
+  std::uint8_t damageNotifyEvent_ = 0;
   bool hasClientPids_ = false;
   RandrLevel randr_ = RandrLevel::none;
   xcb_atom_t screensaverStatusAtom_ = XCB_ATOM_NONE;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #include "platform/desktop.h"
 #include "platform/linux/x11/cursor_overlay.h"
@@ -71,6 +70,15 @@ std::optional<Rect> paintedPart(const Rect& client, const Rect& frame, std::int6
               client.height * scaleY};
 }
 
+// An image without pixels, for a window whose own pixels could not be had.
+Image withheldImage(std::int64_t width, std::int64_t height) {
+  Image image;
+  image.width = width;
+  image.height = height;
+  image.withheld = true;
+  return image;
+}
+
 void requireImageSize(std::int64_t width, std::int64_t height) {
   if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
     throw PlatformError("image size out of range");
@@ -79,8 +87,7 @@ void requireImageSize(std::int64_t width, std::int64_t height) {
 
 }  // namespace
 
-X11CaptureServices::X11CaptureServices(const Connection* connection, ShowingLog& showings)
-    : connection_(connection), showings_(showings) {
+X11CaptureServices::X11CaptureServices(const Connection* connection) : connection_(connection) {
   if (connection_ == nullptr || connection_->broken()) {
     return;
   }
@@ -148,8 +155,22 @@ Image X11CaptureServices::captureWindow(const WindowInfo& window, std::int64_t w
   if (!topLevel || !client) {
     throw PlatformError("the window is gone");
   }
-  awaitFirstPaint(window.windowId);
-  Image image = scaled(grabWindow(*topLevel, window.frame), width, height);
+  const PixelRect frame = pixelRectOf(window.frame);
+  const xcb_rectangle_t listed{
+      static_cast<std::int16_t>(frame.x), static_cast<std::int16_t>(frame.y),
+      static_cast<std::uint16_t>(frame.width), static_cast<std::uint16_t>(frame.height)};
+  const Naming naming = pixmaps_->name(*topLevel, window.windowId, listed);
+  if (naming.outcome == NamingOutcome::unpainted) {
+    // Whatever the pixmap shows where the application has not painted is not the window's.
+    return withheldImage(width, height);
+  }
+  if (naming.outcome != NamingOutcome::named) {
+    throw PlatformError("the window's contents could not be named");
+  }
+  // A window listed in the middle of a window manager's animation is elsewhere by now.
+  const auto pixels = grabWindow(naming.pixmap, window.frame);
+  if (!pixels) return withheldImage(width, height);
+  Image image = scaled(*pixels, width, height);
   image.content = paintedPart(*client, window.frame, width, height);
   return image;
 }
@@ -163,38 +184,22 @@ Image X11CaptureServices::scaled(const imaging::PixelView& pixels, std::int64_t 
   return image;
 }
 
-void X11CaptureServices::awaitFirstPaint(xcb_window_t window) {
-  // Unmapping frees a redirected window's pixmap, and mapping starts a blank one: a window
-  // restored a moment ago has not painted yet.
-  const auto shown = showings_.shownSince(window);
-  if (!shown) {
-    return;
-  }
-  const auto settled = *shown + kRepaintGrace;
-  if (ShowingLog::Clock::now() < settled) {
-    std::this_thread::sleep_until(settled);
-  }
-}
-
-imaging::PixelView X11CaptureServices::grabWindow(xcb_window_t topLevel, const Rect& listedFrame) {
-  const auto named = pixmaps_->name(topLevel);
-  if (!named) {
-    throw PlatformError("the window's contents could not be named");
-  }
+std::optional<imaging::PixelView> X11CaptureServices::grabWindow(const NamedPixmap& named,
+                                                                 const Rect& listedFrame) {
   // The listed frame, in the pixmap's coordinates, and the part of it the pixmap holds.
   const PixelRect frame = pixelRectOf(listedFrame);
-  const int left = frame.x - named->x;
-  const int top = frame.y - named->y;
+  const int left = frame.x - named.x;
+  const int top = frame.y - named.y;
   const int coveredLeft = std::max(left, 0);
   const int coveredTop = std::max(top, 0);
-  const int coveredRight = std::min(left + frame.width, named->width);
-  const int coveredBottom = std::min(top + frame.height, named->height);
+  const int coveredRight = std::min(left + frame.width, named.width);
+  const int coveredBottom = std::min(top + frame.height, named.height);
   if (coveredRight <= coveredLeft || coveredBottom <= coveredTop) {
     pixmaps_->release();
-    throw PlatformError("the window no longer lies where it was listed");
+    return std::nullopt;
   }
   const PendingGrab grab = grabber_->send(
-      named->pixmap,
+      named.pixmap,
       PixelRegion{coveredLeft, coveredTop, coveredRight - coveredLeft, coveredBottom - coveredTop});
   pixmaps_->release();
   const std::optional<imaging::PixelView> pixels = grabber_->receive(grab);

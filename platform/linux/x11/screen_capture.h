@@ -10,7 +10,6 @@
 #include "platform/capture.h"
 #include "platform/linux/x11/connection.h"
 #include "platform/linux/x11/pixel_grabber.h"
-#include "platform/linux/x11/showing_log.h"
 #include "platform/linux/x11/window_pixmap.h"
 
 namespace kex::platform::x11 {
@@ -21,8 +20,8 @@ class X11CaptureServices final : public CaptureServices {
  public:
   // connection is nullptr when no display could be opened. With one, the whole screen is
   // captured and encoded once right away, so that the first real capture finds every buffer
-  // paged in. showings tells when a window came on screen.
-  X11CaptureServices(const Connection* connection, ShowingLog& showings);
+  // paged in.
+  explicit X11CaptureServices(const Connection* connection);
 
   [[nodiscard]] double pointPixelScale(const WindowInfo& window) override;
   [[nodiscard]] Image captureDisplay(const DisplayContent& display, std::int64_t width,
@@ -35,13 +34,13 @@ class X11CaptureServices final : public CaptureServices {
   void warmUp();
   [[nodiscard]] Image scaled(const imaging::PixelView& pixels, std::int64_t width,
                              std::int64_t height);
-  void awaitFirstPaint(xcb_window_t window);
-  [[nodiscard]] imaging::PixelView grabWindow(xcb_window_t topLevel, const Rect& listedFrame);
+  // The pixels of the listed frame; nothing when the window no longer lies there at all.
+  [[nodiscard]] std::optional<imaging::PixelView> grabWindow(const NamedPixmap& named,
+                                                             const Rect& listedFrame);
   [[nodiscard]] imaging::PixelView placeInFrame(const imaging::PixelView& pixels, int left, int top,
                                                 int width, int height);
 
   const Connection* connection_;
-  ShowingLog& showings_;
   std::unique_ptr<PixelGrabber> grabber_;   // nullptr without a connection
   std::unique_ptr<WindowPixmaps> pixmaps_;  // nullptr without a connection
   imaging::ImageScaler scaler_;

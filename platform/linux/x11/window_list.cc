@@ -87,9 +87,8 @@ struct Candidate {
 
 }  // namespace
 
-X11WindowServices::X11WindowServices(const Connection* connection, DisplayServices& displays,
-                                     ShowingLog& showings)
-    : connection_(connection), displays_(displays), showings_(showings) {
+X11WindowServices::X11WindowServices(const Connection* connection, DisplayServices& displays)
+    : connection_(connection), displays_(displays) {
   if (connection_ != nullptr) {
     atoms_ = internWindowAtoms(*connection_);
   }
@@ -192,15 +191,11 @@ std::vector<WindowInfo> X11WindowServices::listedWindows(const std::vector<xcb_w
     if (!facts.exists || !facts.managed) {
       continue;
     }
-    showings_.observe(clients[i], facts.onScreen());
     if (!facts.onScreen()) {
       continue;
     }
     windows.push_back(
         WindowInfo{clients[i], facts.frame, facts.title, facts.layer, ownerOf(facts, executables)});
-  }
-  if (!connection_->broken()) {
-    showings_.keepOnly(clients);
   }
   return windows;
 }
@@ -216,7 +211,6 @@ std::optional<std::vector<LiveWindow>> X11WindowServices::liveWindow(std::uint32
   if (!facts.exists) {
     return std::vector<LiveWindow>{};
   }
-  showings_.observe(windowId, facts.onScreen());
   return std::vector<LiveWindow>{
       LiveWindow{windowId, facts.pid, facts.onScreen(), facts.frame, facts.title}};
 }

@@ -8,7 +8,6 @@
 
 #include "platform/displays.h"
 #include "platform/linux/x11/connection.h"
-#include "platform/linux/x11/showing_log.h"
 #include "platform/linux/x11/window_atoms.h"
 #include "platform/windows.h"
 
@@ -18,9 +17,8 @@ namespace kex::platform::x11 {
 // call reads the server afresh, and the atoms are set once in the constructor.
 class X11WindowServices final : public WindowServices {
  public:
-  // connection is nullptr when no display could be opened. displays lists the monitors;
-  // showings learns what each reading saw come on screen.
-  X11WindowServices(const Connection* connection, DisplayServices& displays, ShowingLog& showings);
+  // connection is nullptr when no display could be opened. displays lists the monitors.
+  X11WindowServices(const Connection* connection, DisplayServices& displays);
 
   [[nodiscard]] ShareableContent shareableContent() override;
   [[nodiscard]] std::optional<std::vector<LiveWindow>> liveWindow(std::uint32_t windowId) override;
@@ -48,7 +46,6 @@ class X11WindowServices final : public WindowServices {
 
   const Connection* connection_;
   DisplayServices& displays_;
-  ShowingLog& showings_;
   WindowAtoms atoms_;
 };
 

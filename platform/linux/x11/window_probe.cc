@@ -246,6 +246,7 @@ WindowProbe::WindowProbe(const Connection& connection, const WindowAtoms& atoms,
   attributes_ = xcb_get_window_attributes(c, window);
   geometry_ = xcb_get_geometry(c, window);
   origin_ = xcb_translate_coordinates(c, window, connection.root(), 0, 0);
+  tree_ = xcb_query_tree(c, window);
   wmState_ = askProperty(c, window, atoms.wmState, XCB_GET_PROPERTY_TYPE_ANY, kWmStateUnits);
   frameExtents_ = askProperty(c, window, atoms.netFrameExtents, XCB_ATOM_CARDINAL, kExtentsUnits);
   netWmName_ = askProperty(c, window, atoms.netWmName, atoms.utf8String, kTitleUnits);
@@ -267,6 +268,7 @@ WindowFacts WindowProbe::collect() {
       connection.reply<xcb_get_geometry_reply_t>(geometry_, xcb_get_geometry_reply);
   const auto origin =
       connection.reply<xcb_translate_coordinates_reply_t>(origin_, xcb_translate_coordinates_reply);
+  const auto tree = connection.reply<xcb_query_tree_reply_t>(tree_, xcb_query_tree_reply);
   const PropertyReply wmState = property(wmState_);
   const PropertyReply frameExtents = property(frameExtents_);
   const PropertyReply netWmName = property(netWmName_);
@@ -277,14 +279,17 @@ WindowFacts WindowProbe::collect() {
   const std::optional<std::int32_t> pid = clientPidFrom(connection, pid_);
 
   WindowFacts facts;
-  if (!attributes || !geometry || !origin) {
+  if (!attributes || !geometry || !origin || !tree) {
     return facts;
   }
   facts.exists = true;
   facts.managed = present(wmState);
   facts.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
   facts.hidden = hasAtom(netWmState, atoms_->netWmStateHidden);
-  const FrameExtents extents = extentsFrom(frameExtents);
+  // The server destroys a window manager's frames when it goes and puts their clients back on
+  // the root window; a client below another window is framed by a running window manager.
+  const bool framed = tree->parent != connection.root();
+  const FrameExtents extents = framed ? extentsFrom(frameExtents) : FrameExtents{};
   facts.frame = Rect{double(origin->dst_x) - extents.left, double(origin->dst_y) - extents.top,
                      double(geometry->width) + extents.left + extents.right,
                      double(geometry->height) + extents.top + extents.bottom};

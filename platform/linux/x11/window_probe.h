@@ -21,7 +21,9 @@ struct WindowFacts {
   bool viewable = false;  // it and every ancestor are mapped
   bool hidden = false;    // the window manager says it is minimised or otherwise hidden
   // The client's rectangle on the root window, grown by the frame the window manager draws
-  // around it, so that it is what a person sees. Meaningful when exists.
+  // around it, so that it is what a person sees. Meaningful when exists. The frame counts only
+  // while the client sits in one: _NET_FRAME_EXTENTS stays on the client after the window
+  // manager that set it is gone.
   Rect frame;
   std::optional<std::string> title;             // UTF-8
   std::int64_t layer = 0;                       // 0 for ordinary application windows
@@ -47,6 +49,7 @@ class WindowProbe {
   xcb_get_window_attributes_cookie_t attributes_;
   xcb_get_geometry_cookie_t geometry_;
   xcb_translate_coordinates_cookie_t origin_;
+  xcb_query_tree_cookie_t tree_;
   xcb_get_property_cookie_t wmState_;
   xcb_get_property_cookie_t frameExtents_;
   xcb_get_property_cookie_t netWmName_;
