@@ -284,6 +284,8 @@ WindowFacts WindowProbe::collect() {
   facts.managed = present(wmState);
   facts.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
   facts.hidden = hasAtom(netWmState, atoms_->netWmStateHidden);
+  facts.clientArea = Rect{double(origin->dst_x), double(origin->dst_y), double(geometry->width),
+                          double(geometry->height)};
   const FrameExtents extents = extentsFrom(frameExtents);
   facts.frame = Rect{double(origin->dst_x) - extents.left, double(origin->dst_y) - extents.top,
                      double(geometry->width) + extents.left + extents.right,

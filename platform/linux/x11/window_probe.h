@@ -23,6 +23,8 @@ struct WindowFacts {
   // The client's rectangle on the root window, grown by the frame the window manager draws
   // around it, so that it is what a person sees. Meaningful when exists.
   Rect frame;
+  // The client's own rectangle on the root window, without the frame. Meaningful when exists.
+  Rect clientArea;
   std::optional<std::string> title;             // UTF-8
   std::int64_t layer = 0;                       // 0 for ordinary application windows
   std::optional<std::string> applicationClass;  // the class half of WM_CLASS
