@@ -55,10 +55,15 @@ inline constexpr std::string_view focusedElement = "AXFocusedUIElement";
 inline constexpr std::string_view focused = "AXFocused";
 }  // namespace attributes
 
-// Request thread only. Calls block for at most the element's messaging timeout.
+// Request thread only. Calls block for at most the element's messaging timeout, and all the
+// calls of one request together for a bounded time.
 class AccessibilityServices {
  public:
   virtual ~AccessibilityServices() = default;
+
+  // A request begins: its waits are bounded afresh, and an application that stopped answering
+  // during an earlier request is asked again.
+  virtual void beginRequest() = 0;
 
   [[nodiscard]] virtual Element applicationElement(std::int32_t pid) = 0;
   [[nodiscard]] virtual Element systemWideElement() = 0;

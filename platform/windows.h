@@ -21,10 +21,12 @@ struct RunningApplication {
 // A window as a listing saw it. A snapshot: never refreshed.
 struct WindowInfo {
   std::uint32_t windowId = 0;
-  Rect frame;
+  Rect frame;  // with the decorations the window manager draws around the window
   std::optional<std::string> title;
   std::int64_t layer = 0;  // 0 for ordinary application windows
   std::optional<RunningApplication> owner;
+  // The frame less its decorations, when the desktop tells them apart.
+  std::optional<Rect> clientArea;
 };
 
 // A display as a listing saw it.

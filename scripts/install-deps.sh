@@ -16,6 +16,8 @@ packages=(
   python3-pyatspi
   # the demo and test application, and GTK's bridge to the accessibility bus
   libgtk-3-dev libatk-adaptor
+  # the Qt 5 test application (Qt's bridge to the accessibility bus is built into Qt GUI)
+  qtbase5-dev libxkbcommon-dev
   # tests
   libgtest-dev libgmock-dev xdotool
   # the capture benchmark's comparison: a screenshot tool, an image resizer

@@ -38,6 +38,7 @@ bool Computer::builds(std::string_view operation) {
 }
 
 Json Computer::invoke(const std::string& operation, const Json& args) {
+  desktop_.accessibility().beginRequest();
   if (operation == "status") {
     StatusSources sources{desktop_.system(), session_, desktop_.displays(), safety_, &builds};
     return status(sources, sessionId());

@@ -69,12 +69,14 @@ Element ElementAccess::axWindow(const platform::WindowInfo& window) {
   return *found;
 }
 
+// Toolkits differ in what they report as a window's extents: some the frame with the window
+// manager's decorations, others the client area inside it. Either counts, exactly.
 bool ElementAccess::matches(const Element& candidate, const platform::WindowInfo& window) {
   const auto position = as<platform::Point>(attribute(candidate, platform::attributes::position));
   const auto size = as<platform::Size>(attribute(candidate, platform::attributes::size));
   if (!position || !size) return false;
-  const platform::Rect frame{position->x, position->y, size->width, size->height};
-  if (frame != window.frame) return false;
+  const platform::Rect extents{position->x, position->y, size->width, size->height};
+  if (extents != window.frame && extents != window.clientArea) return false;
   return text(candidate, platform::attributes::title).value_or("") == window.title.value_or("");
 }
 

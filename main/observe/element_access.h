@@ -32,9 +32,10 @@ class ElementAccess {
   [[nodiscard]] std::optional<std::vector<platform::Element>> elements(
       const platform::Element& element, std::string_view name);
 
-  // The one accessibility window of the window's application whose frame and title equal the
-  // listed window's exactly. Throws "permission_required" without accessibility trust or an
-  // owning application, "target_stale" when none or more than one matches.
+  // The one accessibility window of the window's application whose frame equals the listed
+  // window's frame or client area exactly, and whose title equals its title. Throws
+  // "permission_required" without accessibility trust or an owning application, "target_stale" when
+  // none or more than one matches.
   [[nodiscard]] platform::Element axWindow(const platform::WindowInfo& window);
 
  private:

@@ -21,10 +21,28 @@ bool X11SystemServices::screenCaptureAccess() {
   return connected();
 }
 
+bool X11SystemServices::answeredBefore(const std::shared_ptr<bus::BusLink>& session,
+                                       std::uint64_t ownerChanges) {
+  std::lock_guard lock(mutex_);
+  return answeredOn_.lock() == session && answeredAtChanges_ == ownerChanges;
+}
+
+void X11SystemServices::rememberAnswer(const std::shared_ptr<bus::BusLink>& session,
+                                       std::uint64_t ownerChanges) {
+  std::lock_guard lock(mutex_);
+  answeredOn_ = session;
+  answeredAtChanges_ = ownerChanges;
+}
+
 bool X11SystemServices::accessibilityTrusted() {
   const std::shared_ptr<bus::BusLink> session = buses_.acquire(bus::Bus::session);
   if (!session || !session->mayHaveOwner(kAccessibilityBusService)) {
     return false;
+  }
+  // Read before asking: a change of owner while the question is out makes the next call ask.
+  const auto ownerChanges = session->ownerChanges(kAccessibilityBusService);
+  if (ownerChanges && answeredBefore(session, *ownerChanges)) {
+    return true;
   }
   bool answered = false;
   bus::CallBatch batch;
@@ -40,6 +58,9 @@ bool X11SystemServices::accessibilityTrusted() {
                answered = address != nullptr && *address != '\0';
              });
   batch.wait();
+  if (answered && ownerChanges) {
+    rememberAnswer(session, *ownerChanges);
+  }
   return answered;
 }
 

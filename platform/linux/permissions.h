@@ -1,14 +1,20 @@
 // What the display and the accessibility bus allow, and the backend's fixed facts.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
 #include "platform/linux/bus/dbus_calls.h"
 #include "platform/linux/x11/connection.h"
 #include "platform/session.h"
 
 namespace kex::platform::linux_desktop {
 
-// Any thread. The extension answers were learned at connect time; the accessibility bus is
-// asked on every call. Holds no state of its own.
+// Any thread. The extension answers were learned at connect time. The accessibility bus's
+// launcher is asked until it has answered once; its answer then stands until its name changes
+// owner or the session bus connection is made anew, so that a launcher slow to answer under
+// load does not read as a missing permission. mutex_ guards the remembered answer.
 class X11SystemServices final : public SystemServices {
  public:
   // connection is nullptr when no display could be opened.
@@ -25,9 +31,16 @@ class X11SystemServices final : public SystemServices {
 
  private:
   [[nodiscard]] bool connected() const;
+  [[nodiscard]] bool answeredBefore(const std::shared_ptr<bus::BusLink>& session,
+                                    std::uint64_t ownerChanges);
+  void rememberAnswer(const std::shared_ptr<bus::BusLink>& session, std::uint64_t ownerChanges);
 
   const x11::Connection* connection_;
   bus::BusConnections& buses_;
+  std::mutex mutex_;
+  // The link on which the launcher gave an address, and its owner changes counted then.
+  std::weak_ptr<bus::BusLink> answeredOn_;  // guarded by mutex_
+  std::uint64_t answeredAtChanges_ = 0;     // guarded by mutex_
 };
 
 }  // namespace kex::platform::linux_desktop

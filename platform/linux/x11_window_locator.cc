@@ -5,7 +5,7 @@ namespace {
 
 std::optional<atspi::LocatedWindow> located(const std::optional<x11::WindowFacts>& facts) {
   if (!facts) return std::nullopt;
-  return atspi::LocatedWindow{facts->frame, facts->pid};
+  return atspi::LocatedWindow{facts->frame, facts->pid, facts->clientArea};
 }
 
 }  // namespace

@@ -477,6 +477,11 @@ std::optional<double> MemoryDesktop::messagingTimeout(std::int32_t pid) {
   return found->second;
 }
 
+void MemoryDesktop::beginRequest() {
+  std::lock_guard guard(mutex_);
+  (void)enter(Op::beginAccessibilityRequest);
+}
+
 platform::Element MemoryDesktop::applicationElement(std::int32_t pid) {
   return handle(applicationNumber(pid));
 }

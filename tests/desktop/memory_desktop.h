@@ -31,6 +31,7 @@ enum class Op {
   captureDisplay,
   captureWindow,
   copyAttribute,
+  beginAccessibilityRequest,
 };
 
 // What a display capture of the in-memory desktop shows.
@@ -185,6 +186,7 @@ class MemoryDesktop final : public platform::Desktop,
                                  std::int64_t height, platform::CursorMode cursor) override;
   platform::Image captureWindow(const platform::WindowInfo& window, std::int64_t width,
                                 std::int64_t height) override;
+  void beginRequest() override;
   platform::Element applicationElement(std::int32_t pid) override;
   platform::Element systemWideElement() override;
   void setMessagingTimeout(const platform::Element& element, double seconds) override;

@@ -1,6 +1,8 @@
-// computer.accessibility against the test application's known tree, read over the real
-// accessibility bus: limits, protected fields, fresh node ids, the frame agreement that finds
-// the window, and a frozen application.
+// computer.accessibility against the known trees of the GTK and the Qt test applications, read
+// over the real accessibility bus: limits, protected fields, what is not showing, fresh node
+// ids, the frame or client area that finds the window, and slow, frozen and resumed
+// applications.
+#include <dirent.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -63,22 +66,61 @@ std::set<std::string> nodeIds(const json& tree) {
   return ids;
 }
 
-class AccessibilityE2E : public E2ETest {
+// One of the test applications, which take the same options and build the same tree.
+struct Toolkit {
+  const char* name;
+  const char* program;
+  // What the listing calls the application.
+  const char* application;
+};
+
+// Names the toolkit in test output.
+void PrintTo(const Toolkit& toolkit, std::ostream* out) { *out << toolkit.name; }
+
+const Toolkit kGtk{"Gtk", KEX_TEST_APP_PATH, "Kex-test-app"};
+const Toolkit kQt{"Qt", KEX_QT_TEST_APP_PATH, "kex-qt-test-app"};
+
+// The sockets among the process's descriptors.
+int socketCount(pid_t pid) {
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = ::opendir(directory.c_str());
+  if (fds == nullptr) return -1;
+  int sockets = 0;
+  while (const dirent* entry = ::readdir(fds)) {
+    char target[256] = {};
+    const std::string link = directory + "/" + entry->d_name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length > 0 &&
+        std::string_view(target, static_cast<std::size_t>(length)).starts_with("socket:")) {
+      ++sockets;
+    }
+  }
+  ::closedir(fds);
+  return sockets;
+}
+
+class AccessibilityE2E : public E2ETest, public ::testing::WithParamInterface<Toolkit> {
  protected:
   void startTreeApp(std::vector<std::string> extraArgs = {}) {
-    std::vector<std::string> args{"--tree", "--size", "480x360"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    app_ = desktop().startApp(args);
+    app_ = startApp(std::move(extraArgs));
   }
 
-  // The listed window of the test application, once the listing shows it.
-  [[nodiscard]] std::optional<json> listedWindow() {
+  [[nodiscard]] std::unique_ptr<harness::TestApp> startApp(std::vector<std::string> extraArgs) {
+    std::vector<std::string> args{"--tree", "--size", "480x360"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    return desktop().startAppAt(GetParam().program, args);
+  }
+
+  // The listed window of the test application (the one with the title, when given), once the
+  // listing shows it.
+  [[nodiscard]] std::optional<json> listedWindow(const std::string& title = "") {
     const auto deadline = harness::deadlineIn(kSettleDeadline);
     while (!harness::hasPassed(deadline)) {
       const json response = requestFresh("computer.windows");
       if (!response.value("ok", false)) continue;
       for (const auto& window : response["result"]["windows"]) {
-        if (window.value("application", "") == "Kex-test-app") return window;
+        if (window.value("application", "") != GetParam().application) continue;
+        if (title.empty() || window.value("title", "") == title) return window;
       }
     }
     return std::nullopt;
@@ -92,10 +134,10 @@ class AccessibilityE2E : public E2ETest {
   // The first successful description. A window manager may still move a window that has just
   // appeared, and a moved window is stale until listed again; so list and describe afresh
   // until both agree, up to a deadline.
-  [[nodiscard]] std::optional<json> settledTree(int maxNodes) {
+  [[nodiscard]] std::optional<json> settledTree(int maxNodes, const std::string& title = "") {
     const auto deadline = harness::deadlineIn(kSettleDeadline);
     while (!harness::hasPassed(deadline)) {
-      const auto window = listedWindow();
+      const auto window = listedWindow(title);
       if (!window) return std::nullopt;
       listed_ = *window;
       const json response = describe(*window, maxNodes);
@@ -111,7 +153,7 @@ class AccessibilityE2E : public E2ETest {
   json last_;
 };
 
-TEST_F(AccessibilityE2E, DescribesTheWindowAsAFrameWithTheListedTitleCutTo512Characters) {
+TEST_P(AccessibilityE2E, DescribesTheWindowAsAFrameWithTheListedTitleCutTo512Characters) {
   startTreeApp();
   const auto result = settledTree(kFullBudget);
   ASSERT_TRUE(result);
@@ -126,21 +168,21 @@ TEST_F(AccessibilityE2E, DescribesTheWindowAsAFrameWithTheListedTitleCutTo512Cha
   EXPECT_TRUE(title == accentedEs(kTitleCharacterLimit)) << title.size() << " bytes";
 }
 
-TEST_F(AccessibilityE2E, SpendsTheWholeBudgetOnATreeLargerThanIt) {
+TEST_P(AccessibilityE2E, SpendsTheWholeBudgetOnATreeLargerThanIt) {
   startTreeApp();
   const auto result = settledTree(kFullBudget);
   ASSERT_TRUE(result);
   EXPECT_EQ(budgetedNodes((*result)["tree"]), kFullBudget);
 }
 
-TEST_F(AccessibilityE2E, DescribesNoMoreNodesThanASmallBudgetAllows) {
+TEST_P(AccessibilityE2E, DescribesNoMoreNodesThanASmallBudgetAllows) {
   startTreeApp();
   const auto result = settledTree(5);
   ASSERT_TRUE(result);
   EXPECT_EQ(budgetedNodes((*result)["tree"]), 5);
 }
 
-TEST_F(AccessibilityE2E, MarksWhatLiesBelowDepth12AsTruncated) {
+TEST_P(AccessibilityE2E, MarksWhatLiesBelowDepth12AsTruncated) {
   startTreeApp();
   const auto result = settledTree(kFullBudget);
   ASSERT_TRUE(result);
@@ -158,7 +200,7 @@ TEST_F(AccessibilityE2E, MarksWhatLiesBelowDepth12AsTruncated) {
   EXPECT_TRUE(nodesTitled(tree, "Deepest").empty());
 }
 
-TEST_F(AccessibilityE2E, ListsTheLongListInOrderUntilTheBudgetEnds) {
+TEST_P(AccessibilityE2E, ListsTheLongListInOrderUntilTheBudgetEnds) {
   startTreeApp();
   const auto result = settledTree(kFullBudget);
   ASSERT_TRUE(result);
@@ -181,7 +223,7 @@ TEST_F(AccessibilityE2E, ListsTheLongListInOrderUntilTheBudgetEnds) {
   }
 }
 
-TEST_F(AccessibilityE2E, ShowsThePasswordEntryOnlyAsProtected) {
+TEST_P(AccessibilityE2E, ShowsThePasswordEntryOnlyAsProtected) {
   startTreeApp();
   const auto result = settledTree(kFullBudget);
   ASSERT_TRUE(result);
@@ -200,7 +242,7 @@ TEST_F(AccessibilityE2E, ShowsThePasswordEntryOnlyAsProtected) {
   EXPECT_TRUE(text[0]->contains("nodeId"));
 }
 
-TEST_F(AccessibilityE2E, GivesEveryNodeANewIdOnTheNextRequest) {
+TEST_P(AccessibilityE2E, GivesEveryNodeANewIdOnTheNextRequest) {
   startTreeApp();
   const auto first = settledTree(kFullBudget);
   ASSERT_TRUE(first);
@@ -217,9 +259,10 @@ TEST_F(AccessibilityE2E, GivesEveryNodeANewIdOnTheNextRequest) {
   EXPECT_EQ(budgetedNodes(second["result"]["tree"]), budgetedNodes((*first)["tree"]));
 }
 
-// The window is found only when the accessibility frame and title equal the listed frame and
-// title exactly, so a description at all shows that they agree.
-TEST_F(AccessibilityE2E, FindsTheWindowWhoseFrameEqualsTheListedFrameWithDecorations) {
+// The window is found only when its accessible extents equal the listed frame (as GTK reports
+// them) or the client area inside its decorations (as Qt reports them), and its title the listed
+// title, exactly; so a description at all shows that they agree.
+TEST_P(AccessibilityE2E, FindsTheWindowByItsDecoratedFrameOrItsClientArea) {
   startTreeApp({"--title", "Frame check", "--position", "70,90"});
   const auto result = settledTree(1);
   ASSERT_TRUE(result);
@@ -247,7 +290,7 @@ class Thaw {
   harness::ChildProcess& process_;
 };
 
-TEST_F(AccessibilityE2E, AnswersWithinTheTimeoutsWhileTheApplicationIsStoppedAndKeepsServing) {
+TEST_P(AccessibilityE2E, AnswersWithinTheTimeoutsWhileTheApplicationIsStoppedAndKeepsServing) {
   startTreeApp({"--title", "Frozen"});
   ASSERT_TRUE(settledTree(1));
   Thaw thaw(app_->process());
@@ -270,7 +313,7 @@ TEST_F(AccessibilityE2E, AnswersWithinTheTimeoutsWhileTheApplicationIsStoppedAnd
   EXPECT_EQ(budgetedNodes((*thawed)["tree"]), kFullBudget);
 }
 
-TEST_F(AccessibilityE2E, AnswersWithinTheTimeoutsWhenTheApplicationIsStoppedBeforeFirstContact) {
+TEST_P(AccessibilityE2E, AnswersWithinTheTimeoutsWhenTheApplicationIsStoppedBeforeFirstContact) {
   startTreeApp({"--title", "Frozen from the start"});
   const auto window = listedWindow();
   ASSERT_TRUE(window);
@@ -286,6 +329,73 @@ TEST_F(AccessibilityE2E, AnswersWithinTheTimeoutsWhenTheApplicationIsStoppedBefo
   EXPECT_EQ(status.value("ok", false), true) << status.dump();
 }
 
+// A closed menu's items and a hidden button exist for accessibility but are not on screen.
+TEST_P(AccessibilityE2E, LeavesOutWhatIsNotShowingAndDescribesAClosedMenuWithoutChildren) {
+  startTreeApp();
+  const auto result = settledTree(kFullBudget);
+  ASSERT_TRUE(result);
+  const json& tree = (*result)["tree"];
+  for (const char* hidden : {"New", "Open", "Quit", "Cut", "Paste", "Hidden"}) {
+    EXPECT_TRUE(nodesTitled(tree, hidden).empty()) << hidden << " was described";
+  }
+  for (const char* menu : {"File", "Edit"}) {
+    const auto found = nodesTitled(tree, menu);
+    ASSERT_EQ(found.size(), 1u) << menu;
+    EXPECT_EQ((*found[0])["children"], json::array()) << menu;
+  }
+  // The budget goes to what is on screen, in order, down to the long list.
+  EXPECT_EQ(budgetedNodes(tree), kFullBudget);
+  EXPECT_EQ(nodesTitled(tree, "Item 1").size(), 1u);
+}
+
+// Every read of the application waits while its main loop is busy for 0.7 s: the description is
+// complete, not a tree of defaults.
+TEST_P(AccessibilityE2E, WaitsForAnApplicationThatAnswersSlowlyAndDescribesItFully) {
+  startTreeApp({"--title", "Slow application", "--slow-name", "700"});
+  const auto result = settledTree(kFullBudget);
+  ASSERT_TRUE(result);
+  const json& tree = (*result)["tree"];
+  EXPECT_EQ(budgetedNodes(tree), kFullBudget);
+  forEachNode(tree, [](const json& node, int) {
+    EXPECT_NE(node.value("role", ""), "unreadable") << node.dump();
+  });
+  const auto slow = nodesTitled(tree, "Slow");
+  ASSERT_EQ(slow.size(), 1u);
+  EXPECT_EQ(slow[0]->value("role", ""), "label");
+  EXPECT_EQ(nodesTitled(tree, "Item 1").size(), 1u);
+}
+
+// An application that did not answer in one request is asked again in the next.
+TEST_P(AccessibilityE2E, DescribesAResumedApplicationAtTheFirstRequestAfterItsSilence) {
+  startTreeApp({"--title", "Resumed"});
+  ASSERT_TRUE(settledTree(1));
+  {
+    Thaw thaw(app_->process());
+    ASSERT_TRUE(app_->process().signal(SIGSTOP));
+    const json frozen = describe(listed_, kFullBudget);
+    EXPECT_EQ(frozen.value("ok", true), false) << frozen.dump();
+  }
+  const json resumed = describe(listed_, kFullBudget);
+  ASSERT_TRUE(resumed.value("ok", false)) << resumed.dump();
+  EXPECT_EQ(budgetedNodes(resumed["result"]["tree"]), kFullBudget);
+}
+
+// Each application is read through the accessibility bus: no connection of its own is opened
+// to it, which its accessibility bridge would keep for the rest of its life.
+TEST_P(AccessibilityE2E, OpensNoConnectionOfItsOwnToAnApplicationItReads) {
+  startTreeApp({"--title", "First"});
+  ASSERT_TRUE(settledTree(kFullBudget, "First"));
+  const int socketsAfterFirst = socketCount(helper().process().pid());
+  const auto second = startApp({"--title", "Second"});
+  ASSERT_TRUE(settledTree(kFullBudget, "Second"));
+  EXPECT_EQ(socketCount(helper().process().pid()), socketsAfterFirst);
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, AccessibilityE2E, ::testing::Values(kGtk, kQt),
+                         [](const ::testing::TestParamInfo<Toolkit>& info) {
+                           return std::string(info.param.name);
+                         });
+
 // The suite's desktop loses its window manager, so it has a desktop of its own.
 class WindowManagerGoneE2E : public AccessibilityE2E {
  public:
@@ -294,7 +404,7 @@ class WindowManagerGoneE2E : public AccessibilityE2E {
 
 // A window manager that crashes leaves _NET_FRAME_EXTENTS on the client; the frame it
 // describes is gone with it, and the listed frame is the client alone again.
-TEST_F(WindowManagerGoneE2E, FindsTheWindowByItsBareFrameOnceTheWindowManagerHasGone) {
+TEST_P(WindowManagerGoneE2E, FindsTheWindowByItsBareFrameOnceTheWindowManagerHasGone) {
   startTreeApp({"--title", "Unframed", "--position", "70,90"});
   ASSERT_TRUE(settledTree(1));
   ASSERT_TRUE(desktop().killWindowManager());
@@ -319,6 +429,11 @@ TEST_F(WindowManagerGoneE2E, FindsTheWindowByItsBareFrameOnceTheWindowManagerHas
       << "last answer " << response.dump() << " for the listed window " << listed_.dump();
   EXPECT_EQ(response["result"]["tree"].value("title", ""), "Unframed");
 }
+
+INSTANTIATE_TEST_SUITE_P(Gtk, WindowManagerGoneE2E, ::testing::Values(kGtk),
+                         [](const ::testing::TestParamInfo<Toolkit>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace kex::e2e

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -173,6 +174,17 @@ TEST_F(RequestLoopTest, ReportsUnknownOperationsOnlyAfterTheFreshnessCheck) {
   numericRevision["topologyRevision"] = 1;
   expectFailure(serve(envelope("computer.nothing", numericRevision)), "r1", "topology_changed",
                 true);
+}
+
+// The accessibility backend bounds each request's waits and forgets which applications went
+// silent in the one before.
+TEST_F(RequestLoopTest, BeginsAnAccessibilityRequestForEveryOperationItRuns) {
+  (void)serve(envelope("status", Json::object()));
+  (void)serve(envelope("computer.windows", Json::object()));
+  (void)serve(envelope("computer.accessibility", freshArgs()));
+  (void)serve("not json");
+  const auto calls = desktop.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), testing::Op::beginAccessibilityRequest), 3);
 }
 
 TEST_F(RequestLoopTest, RefusesARevisionThatNoLongerMatchesTheDisplays) {

@@ -143,6 +143,47 @@ TEST_F(AccessibilityTest, RefusesAnAccessibilityFrameOffByAFractionOfAPoint) {
   EXPECT_EQ(failure("computer.accessibility", {{"targetId", target}}), "target_stale");
 }
 
+// Qt and Firefox report the client area of a window as its extents, GTK the decorated frame.
+class ClientAreaTest : public AccessibilityTest {
+ protected:
+  static constexpr platform::Rect kClientArea{101, 70, 798, 579};
+
+  ClientAreaTest() { desktop.window(appWindow).info.clientArea = kClientArea; }
+
+  void reportExtents(int element, const platform::Rect& extents) {
+    desktop.element(element).attributes[std::string(attributes::position)] =
+        platform::Point{extents.x, extents.y};
+    desktop.element(element).attributes[std::string(attributes::size)] =
+        platform::Size{extents.width, extents.height};
+  }
+};
+
+TEST_F(ClientAreaTest, FindsAWindowWhoseExtentsAreTheClientAreaAndOneWhoseExtentsAreTheFrame) {
+  const auto target = listedTarget();
+  EXPECT_EQ(tree({{"targetId", target}})["tree"]["title"], "Demo");
+  reportExtents(root, kClientArea);
+  EXPECT_EQ(tree({{"targetId", target}})["tree"]["title"], "Demo");
+}
+
+TEST_F(ClientAreaTest, RefusesExtentsOffTheClientAreaByOnePoint) {
+  const auto target = listedTarget();
+  reportExtents(root, {101, 70, 798, 580});
+  EXPECT_EQ(failure("computer.accessibility", {{"targetId", target}}), "target_stale");
+}
+
+TEST_F(ClientAreaTest, RefusesOneWindowOnTheFrameAndAnotherOnTheClientArea) {
+  const auto target = listedTarget();
+  reportExtents(desktop.addAccessibleWindow(appWindow), kClientArea);
+  EXPECT_EQ(failure("computer.accessibility", {{"targetId", target}}), "target_stale");
+}
+
+TEST_F(ClientAreaTest, KeepsTheTitleRuleForAWindowFoundByItsClientArea) {
+  const auto target = listedTarget();
+  reportExtents(root, kClientArea);
+  desktop.element(root).attributes[std::string(attributes::title)] = std::string("Other");
+  EXPECT_EQ(failure("computer.accessibility", {{"targetId", target}}), "target_stale");
+}
+
 TEST_F(AccessibilityTest, MatchesAnUntitledWindowWithAnEmptyOrAbsentTitle) {
   desktop.window(appWindow).info.title.reset();
   desktop.element(root).attributes.erase(std::string(attributes::title));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -218,8 +219,9 @@ std::string VirtualDesktop::startLogged(std::vector<std::string> argv, std::stri
 }
 
 void VirtualDesktop::startAccessibilityBus(Deadline deadline) {
-  const std::string log =
-      startLogged({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"}, "a11y-bus.log");
+  const std::string log = startLogged({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+                                      "a11y-bus-" + std::to_string(++logCounter_) + ".log");
+  accessibilityLauncher_ = processes_.back().get();
 
   const auto address = waitForAccessibilityBus(sessionBusAddress_, deadline);
   if (!address) {
@@ -232,23 +234,43 @@ void VirtualDesktop::startWindowManager(Deadline deadline) {
   const std::string log = startLogged({"openbox", "--sm-disable"}, "openbox.log");
   windowManager_ = processes_.back().get();
 
-  if (!root_->waitForProperty("_NET_SUPPORTING_WM_CHECK", deadline)) {
+  if (!root_->waitForProperty("_NET_SUPPORTING_WM_CHECK", deadline) ||
+      !root_->waitUntilWindowsAreManaged(deadline)) {
     throw startFailure("openbox did not take the screen", log);
   }
+}
+
+void VirtualDesktop::restartAccessibilityBus(Deadline deadline) {
+  const auto launcher =
+      std::find_if(processes_.begin(), processes_.end(),
+                   [this](const auto& process) { return process.get() == accessibilityLauncher_; });
+  if (launcher != processes_.end()) processes_.erase(launcher);
+  accessibilityLauncher_ = nullptr;
+  startAccessibilityBus(deadline);
 }
 
 std::unique_ptr<TestApp> VirtualDesktop::startApp(const std::vector<std::string>& args,
                                                   Deadline deadline) {
   if (options_.testAppPath.empty()) throw std::runtime_error("no test application configured");
+  return startAppAt(options_.testAppPath, args, deadline);
+}
+
+std::unique_ptr<TestApp> VirtualDesktop::startAppAt(const std::string& program,
+                                                    const std::vector<std::string>& args,
+                                                    Deadline deadline) {
   ChildOptions options;
-  options.argv = {options_.testAppPath};
+  options.argv = {program};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = env();
   options.stdoutTo = Stream::pipe;
   const std::string log = newLogPath("test-app");
   options.stderrPath = log;
   auto app = std::make_unique<TestApp>(std::make_unique<ChildProcess>(std::move(options)));
-  if (!app->waitUntilReady(deadline)) throw startFailure("the test app did not say ready", log);
+  if (!app->waitUntilReady(deadline)) {
+    std::string said;
+    for (const auto& line : app->lines()) said += " [" + line + "]";
+    throw startFailure(program + " did not say ready; it said" + said, log);
+  }
   return app;
 }
 

@@ -79,6 +79,17 @@ class VirtualDesktop {
   [[nodiscard]] std::unique_ptr<TestApp> startApp(
       const std::vector<std::string>& args,
       Deadline deadline = deadlineIn(std::chrono::seconds(20)));
+  // The same for another program that reports its events as the test application does.
+  [[nodiscard]] std::unique_ptr<TestApp> startAppAt(
+      const std::string& program, const std::vector<std::string>& args,
+      Deadline deadline = deadlineIn(std::chrono::seconds(20)));
+
+  // The accessibility bus launcher, which owns org.a11y.Bus on the session bus; nullptr when
+  // the desktop has no accessibility bus.
+  [[nodiscard]] ChildProcess* accessibilityBusLauncher() { return accessibilityLauncher_; }
+  // Ends the launcher with its bus and starts a new one; throws std::runtime_error when the new
+  // bus does not answer by the deadline.
+  void restartAccessibilityBus(Deadline deadline = deadlineIn(std::chrono::seconds(20)));
 
   [[nodiscard]] XRoot& root() { return *root_; }
   [[nodiscard]] ScreenSize screenSize() { return root_->size(); }
@@ -115,6 +126,7 @@ class VirtualDesktop {
   std::string sessionBusAddress_;
   std::string accessibilityBusAddress_;
   std::unique_ptr<XRoot> root_;
+  ChildProcess* accessibilityLauncher_ = nullptr;  // one of processes_
   // In start order; ended in reverse.
   std::vector<std::unique_ptr<ChildProcess>> processes_;
   ChildProcess* windowManager_ = nullptr;  // one of processes_

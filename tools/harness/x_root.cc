@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -118,6 +120,39 @@ bool XRoot::waitForProperty(std::string_view name, Deadline deadline) {
     ::poll(&entry, 1, millisecondsLeft(deadline));
     if (xcb_connection_has_error(connection_)) return false;
   }
+}
+
+bool XRoot::awaitReparent(std::uint32_t window, Deadline deadline) {
+  for (;;) {
+    while (auto* event = xcb_poll_for_event(connection_)) {
+      const bool reparented =
+          (event->response_type & 0x7f) == XCB_REPARENT_NOTIFY &&
+          reinterpret_cast<xcb_reparent_notify_event_t*>(event)->window == window;
+      std::free(event);
+      if (reparented) return true;
+    }
+    if (hasPassed(deadline) || xcb_connection_has_error(connection_)) return false;
+    pollfd entry{xcb_get_file_descriptor(connection_), POLLIN, 0};
+    ::poll(&entry, 1, millisecondsLeft(deadline));
+  }
+}
+
+bool XRoot::waitUntilWindowsAreManaged(Deadline deadline) {
+  const std::uint32_t window = xcb_generate_id(connection_);
+  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  bool managed = false;
+  while (!managed && !hasPassed(deadline)) {
+    xcb_map_window(connection_, window);
+    xcb_flush(connection_);
+    managed = awaitReparent(window, std::min(deadline, deadlineIn(std::chrono::seconds(1))));
+    if (!managed) xcb_unmap_window(connection_, window);
+  }
+  xcb_destroy_window(connection_, window);
+  sync();
+  drainEvents();
+  return managed;
 }
 
 }  // namespace kex::harness

@@ -45,10 +45,16 @@ class XRoot {
   [[nodiscard]] bool hasProperty(std::string_view name);
   // Waits for the property to appear, woken by PropertyNotify rather than by polling.
   [[nodiscard]] bool waitForProperty(std::string_view name, Deadline deadline);
+  // Maps a small window of its own until a reparenting window manager has taken it into a
+  // frame, then destroys it: proof that the manager handles new windows. A manager that has
+  // only just announced itself may still drop a window mapped then.
+  [[nodiscard]] bool waitUntilWindowsAreManaged(Deadline deadline);
 
  private:
   void sync();
   void drainEvents();
+  // Whether the window was reparented by the deadline, woken by its ReparentNotify.
+  [[nodiscard]] bool awaitReparent(std::uint32_t window, Deadline deadline);
 
   xcb_connection_t* connection_ = nullptr;
   std::uint32_t root_ = 0;

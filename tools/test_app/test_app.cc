@@ -5,17 +5,23 @@
 // "key <keyval-name>", "button <n> <x> <y>", "clicked <button-label>", "text <entry-text>",
 // "secret <password-entry-text>".
 //
-// --tree adds a known accessibility tree below the usual widgets: a chain of nested boxes
-// deeper than any tree description goes, with a label at its bottom, and a list of more labels
-// than any description lists; without --title the window then gets a title of 600
-// user-perceived characters, each an "e" with a combining acute accent.
+// --tree adds a known accessibility tree below the usual widgets: a menu bar with two closed
+// menus, a hidden button, a chain of nested boxes deeper than any tree description goes, with a
+// label at its bottom, and a list of more labels than any description lists, all on screen; without
+// --title the window then gets a title of 600 user-perceived characters, each an "e" with a
+// combining acute accent.
 //
 // --bare leaves out every widget: the window shows nothing but its background colour, so that
 // a test can predict every pixel of it.
 //
+// --slow-name MS adds a label named "Slow" that takes that many milliseconds each time its
+// accessible name is read, as a busy application would: the main loop, and with it every
+// accessibility reply, waits meanwhile.
+//
 // Runs entirely on the GTK main thread.
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
+#include <gtk/gtk-a11y.h>
 #include <gtk/gtk.h>
 
 #include <cctype>
@@ -23,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,10 +45,14 @@ struct AppOptions {
   std::optional<std::pair<int, int>> position;
   bool tree = false;
   bool bare = false;
+  int slowNameMilliseconds = 0;
 };
 
 constexpr int kTreeNestingDepth = 15;
 constexpr int kTreeListLength = 300;
+constexpr int kTreeListColumns = 25;
+constexpr int kTreeListCellWidth = 30;
+constexpr int kTreeListCellHeight = 20;
 constexpr int kTreeTitleCharacters = 600;
 
 struct AppState {
@@ -64,7 +75,7 @@ struct AppState {
   std::fprintf(stderr,
                "kex-test-app: %s\n"
                "usage: kex-test-app [--title TEXT] [--color RRGGBB] [--size WxH] "
-               "[--position X,Y] [--label TEXT] [--tree] [--bare]\n",
+               "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS]\n",
                problem);
   std::exit(2);
 }
@@ -122,6 +133,11 @@ AppOptions parseOptions(int argc, char** argv) {
       int y = 0;
       if (!parsePair(value, ',', x, y)) usage("--position wants X,Y");
       options.position = std::make_pair(x, y);
+    } else if (flag == "--slow-name") {
+      char* end = nullptr;
+      const long milliseconds = std::strtol(value, &end, 10);
+      if (end == value || *end != '\0' || milliseconds < 0) usage("--slow-name wants milliseconds");
+      options.slowNameMilliseconds = static_cast<int>(milliseconds);
     } else {
       usage("unknown option");
     }
@@ -148,6 +164,44 @@ void nameForAccessibility(GtkWidget* widget, const char* name) {
   gtk_widget_set_name(widget, name);
   atk_object_set_name(gtk_widget_get_accessible(widget), name);
 }
+
+// --- a slow accessible name ---------------------------------------------------------------
+
+int slowNameMilliseconds = 0;
+
+struct SlowLabelAccessible {
+  GtkLabelAccessible parent;
+};
+struct SlowLabelAccessibleClass {
+  GtkLabelAccessibleClass parentClass;
+};
+G_DEFINE_TYPE(SlowLabelAccessible, slow_label_accessible, GTK_TYPE_LABEL_ACCESSIBLE)
+
+// Blocks the main loop, and with it every accessibility reply, while the name is read.
+const gchar* slowName(AtkObject* accessible) {
+  g_usleep(static_cast<gulong>(slowNameMilliseconds) * 1000);
+  return ATK_OBJECT_CLASS(slow_label_accessible_parent_class)->get_name(accessible);
+}
+
+void slow_label_accessible_class_init(SlowLabelAccessibleClass* klass) {
+  ATK_OBJECT_CLASS(klass)->get_name = slowName;
+}
+
+void slow_label_accessible_init(SlowLabelAccessible*) {}
+
+struct SlowLabel {
+  GtkLabel parent;
+};
+struct SlowLabelClass {
+  GtkLabelClass parentClass;
+};
+G_DEFINE_TYPE(SlowLabel, slow_label, GTK_TYPE_LABEL)
+
+void slow_label_class_init(SlowLabelClass* klass) {
+  gtk_widget_class_set_accessible_type(GTK_WIDGET_CLASS(klass), slow_label_accessible_get_type());
+}
+
+void slow_label_init(SlowLabel*) {}
 
 // --- event reports ------------------------------------------------------------------------
 
@@ -241,25 +295,54 @@ GtkWidget* makeNestedBoxes(int depth) {
   return inner;
 }
 
-// The labels "Item 1" ... in one box, scrolled so that the window keeps its size.
+// The labels "Item 1" ... in one box, row by row, each showing only its number so that all of
+// them are on screen (a label scrolled out of view is not showing). A fixed box lists its
+// children in the order they were put in.
 GtkWidget* makeLongList(int length) {
-  GtkWidget* list = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  GtkWidget* list = gtk_fixed_new();
   nameForAccessibility(list, "List");
   for (int i = 1; i <= length; ++i) {
-    const std::string text = "Item " + std::to_string(i);
-    GtkWidget* item = gtk_label_new(text.c_str());
-    nameForAccessibility(item, text.c_str());
-    gtk_box_pack_start(GTK_BOX(list), item, FALSE, FALSE, 0);
+    const std::string name = "Item " + std::to_string(i);
+    GtkWidget* item = gtk_label_new(std::to_string(i).c_str());
+    nameForAccessibility(item, name.c_str());
+    const int index = i - 1;
+    gtk_fixed_put(GTK_FIXED(list), item, (index % kTreeListColumns) * kTreeListCellWidth,
+                  (index / kTreeListColumns) * kTreeListCellHeight);
   }
-  GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
-  gtk_widget_set_vexpand(scrolled, TRUE);
-  gtk_container_add(GTK_CONTAINER(scrolled), list);
-  return scrolled;
+  return list;
+}
+
+GtkWidget* makeMenu(GtkWidget* bar, const char* title, std::initializer_list<const char*> items) {
+  GtkWidget* menu = gtk_menu_new();
+  for (const char* item : items) {
+    GtkWidget* entry =
+        item != nullptr ? gtk_menu_item_new_with_label(item) : gtk_separator_menu_item_new();
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), entry);
+  }
+  GtkWidget* top = gtk_menu_item_new_with_label(title);
+  gtk_menu_item_set_submenu(GTK_MENU_ITEM(top), menu);
+  gtk_menu_shell_append(GTK_MENU_SHELL(bar), top);
+  return top;
+}
+
+// Two menus that stay closed: their items exist for accessibility but are not showing.
+GtkWidget* makeMenuBar() {
+  GtkWidget* bar = gtk_menu_bar_new();
+  makeMenu(bar, "File", {"New", "Open", nullptr, "Quit"});
+  makeMenu(bar, "Edit", {"Cut", "Paste"});
+  return bar;
+}
+
+GtkWidget* makeSlowLabel() {
+  GtkWidget* label = GTK_WIDGET(g_object_new(slow_label_get_type(), "label", "slow", nullptr));
+  nameForAccessibility(label, "Slow");
+  return label;
 }
 
 GtkWidget* makeContent(const AppOptions& options) {
   GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
   gtk_container_set_border_width(GTK_CONTAINER(column), 12);
+  if (options.tree) gtk_box_pack_start(GTK_BOX(column), makeMenuBar(), FALSE, FALSE, 0);
 
   GtkWidget* label = gtk_label_new(options.label.c_str());
   nameForAccessibility(label, "Label");
@@ -271,7 +354,14 @@ GtkWidget* makeContent(const AppOptions& options) {
   gtk_box_pack_start(GTK_BOX(row), makeButton("OK"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(row), makeButton("Cancel"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
+  if (options.slowNameMilliseconds > 0) {
+    gtk_box_pack_start(GTK_BOX(column), makeSlowLabel(), FALSE, FALSE, 0);
+  }
   if (options.tree) {
+    // Exists for accessibility, never shown.
+    GtkWidget* hidden = makeButton("Hidden");
+    gtk_widget_set_no_show_all(hidden, TRUE);
+    gtk_box_pack_start(GTK_BOX(column), hidden, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(column), makeNestedBoxes(kTreeNestingDepth), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(column), makeLongList(kTreeListLength), TRUE, TRUE, 0);
   }
@@ -322,6 +412,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const AppOptions options = parseOptions(argc, argv);
+  slowNameMilliseconds = options.slowNameMilliseconds;
   AppState state;
   GtkWidget* window = makeWindow(options, state);
   g_unix_signal_add(SIGTERM, onTerminate, nullptr);

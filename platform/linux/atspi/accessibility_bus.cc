@@ -1,9 +1,6 @@
 #include "platform/linux/atspi/accessibility_bus.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -18,6 +15,12 @@ namespace {
 constexpr char kLauncherService[] = "org.a11y.Bus";
 constexpr char kLauncherPath[] = "/org/a11y/bus";
 constexpr char kNoReplyError[] = "org.freedesktop.DBus.Error.NoReply";
+// What a bus daemon or a toolkit answers for a method or interface that the object lacks.
+constexpr const char* kUnsupportedErrors[] = {"org.freedesktop.DBus.Error.UnknownMethod",
+                                              "org.freedesktop.DBus.Error.UnknownInterface",
+                                              "org.freedesktop.DBus.Error.NotSupported"};
+// The AT-SPI match types: every listed item must match.
+constexpr dbus_int32_t kMatchAll = 1;
 
 // Finding and reaching the bus together stay within kLongestAccessibilityWait.
 constexpr std::chrono::milliseconds kAddressLookupBudget{1000};
@@ -64,7 +67,47 @@ bool registerOnBus(DBusConnection* connection) {
   return dbus_bus_set_unique_name(connection, name) != FALSE;
 }
 
+// The state set as AT-SPI sends it: 32-bit words, lowest first.
+bool appendStates(DBusMessageIter* rule, std::uint64_t states) {
+  DBusMessageIter words;
+  if (!dbus_message_iter_open_container(rule, DBUS_TYPE_ARRAY, "i", &words)) return false;
+  for (int shift = 0; shift < 64; shift += 32) {
+    const auto word = static_cast<dbus_int32_t>((states >> shift) & 0xffffffffu);
+    if (!dbus_message_iter_append_basic(&words, DBUS_TYPE_INT32, &word)) return false;
+  }
+  return dbus_message_iter_close_container(rule, &words) != FALSE;
+}
+
+bool appendEmpty(DBusMessageIter* rule, const char* elementSignature) {
+  DBusMessageIter empty;
+  return dbus_message_iter_open_container(rule, DBUS_TYPE_ARRAY, elementSignature, &empty) &&
+         dbus_message_iter_close_container(rule, &empty);
+}
+
+bool appendMatchType(DBusMessageIter* rule) {
+  return dbus_message_iter_append_basic(rule, DBUS_TYPE_INT32, &kMatchAll) != FALSE;
+}
+
+// "(aiia{ss}iaiiasib)": the states, then no attributes, roles or interfaces, not inverted. Each
+// part matches "all" of its items, which an empty list always does.
+bool appendStatesRule(DBusMessageIter* iterator, const StatesRule& rule) {
+  DBusMessageIter fields;
+  const dbus_bool_t invert = FALSE;
+  return dbus_message_iter_open_container(iterator, DBUS_TYPE_STRUCT, nullptr, &fields) &&
+         appendStates(&fields, rule.states) && appendMatchType(&fields) &&
+         appendEmpty(&fields, "{ss}") && appendMatchType(&fields) && appendEmpty(&fields, "i") &&
+         appendMatchType(&fields) && appendEmpty(&fields, "s") && appendMatchType(&fields) &&
+         dbus_message_iter_append_basic(&fields, DBUS_TYPE_BOOLEAN, &invert) &&
+         dbus_message_iter_close_container(iterator, &fields);
+}
+
 bool appendArgument(DBusMessageIter* iterator, const CallArgument& argument) {
+  if (const auto* rule = std::get_if<StatesRule>(&argument))
+    return appendStatesRule(iterator, *rule);
+  if (const auto* flag = std::get_if<Flag>(&argument)) {
+    const dbus_bool_t value = flag->value ? TRUE : FALSE;
+    return dbus_message_iter_append_basic(iterator, DBUS_TYPE_BOOLEAN, &value) != FALSE;
+  }
   if (const auto* signedNumber = std::get_if<std::int32_t>(&argument)) {
     const dbus_int32_t value = *signedNumber;
     return dbus_message_iter_append_basic(iterator, DBUS_TYPE_INT32, &value) != FALSE;
@@ -98,72 +141,14 @@ MessageRef methodCall(const MethodOnObject& method) {
   return message;
 }
 
-// The socket path of a plain "unix:path=" address when a socket of this user lies there.
-// Anything else is not connected to: the address comes from the application.
-std::optional<std::string> ownSocketPath(const std::string& address) {
-  DBusAddressEntry** entries = nullptr;
-  int count = 0;
-  if (!dbus_parse_address(address.c_str(), &entries, &count, nullptr)) return std::nullopt;
-  std::optional<std::string> path;
-  if (count == 1 && std::string_view(dbus_address_entry_get_method(entries[0])) == "unix") {
-    const char* value = dbus_address_entry_get_value(entries[0], "path");
-    struct stat status {};
-    if (value != nullptr && ::stat(value, &status) == 0 && S_ISSOCK(status.st_mode) &&
-        status.st_uid == ::getuid()) {
-      path = value;
-    }
-  }
-  dbus_address_entries_free(entries);
-  return path;
-}
-
-// The process that listens on the other end of the connection's socket, as the kernel saw it.
-std::int32_t listenerOf(DBusConnection* connection) {
-  int fd = -1;
-  if (!dbus_connection_get_socket(connection, &fd)) return 0;
-  struct ucred credentials {};
-  socklen_t length = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return 0;
-  return credentials.pid;
-}
-
 }  // namespace
 
 AccessibilityBus::~AccessibilityBus() { drop(); }
 
 void AccessibilityBus::drop() {
-  for (auto& [bus, direct] : direct_) closeAndRelease(direct);
-  direct_.clear();
   if (connection_ == nullptr) return;
   closeAndRelease(connection_);
   connection_ = nullptr;
-}
-
-DBusConnection* AccessibilityBus::routeTo(const std::string& bus) {
-  DBusConnection* viaBus = connection();
-  const auto found = direct_.find(bus);
-  if (found == direct_.end()) return viaBus;
-  if (dbus_connection_get_is_connected(found->second)) return found->second;
-  closeAndRelease(found->second);
-  direct_.erase(found);
-  return viaBus;
-}
-
-bool AccessibilityBus::connectDirectly(const std::string& bus, const std::string& address,
-                                       std::int32_t pid) {
-  if (connection() == nullptr || direct_.contains(bus)) return false;
-  const auto socket = ownSocketPath(address);
-  if (!socket) return false;
-  ErrorSlot error;
-  DBusConnection* direct = dbus_connection_open_private(address.c_str(), error.get());
-  if (direct == nullptr) return false;
-  dbus_connection_set_exit_on_disconnect(direct, FALSE);
-  if (listenerOf(direct) != pid) {
-    closeAndRelease(direct);
-    return false;
-  }
-  direct_.emplace(bus, direct);
-  return true;
 }
 
 DBusConnection* AccessibilityBus::connection() {
@@ -225,7 +210,15 @@ void CallGroup::use(DBusConnection* connection) {
 
 void CallGroup::call(const MethodOnObject& method, std::chrono::milliseconds timeout,
                      Handler handler) {
-  DBusConnection* connection = bus_.routeTo(method.target.bus);
+  const auto now = AccessibilityClock::now();
+  const auto deadline =
+      std::min(now + std::clamp(timeout, std::chrono::milliseconds(1), kLongestAccessibilityWait),
+               bus_.waitLimit());
+  if (deadline <= now) {
+    handler(nullptr, CallOutcome::timedOut);
+    return;
+  }
+  DBusConnection* connection = bus_.connection();
   MessageRef message = connection != nullptr ? methodCall(method) : nullptr;
   dbus_uint32_t serial = 0;
   if (!message || !dbus_connection_send(connection, message.get(), &serial)) {
@@ -233,9 +226,6 @@ void CallGroup::call(const MethodOnObject& method, std::chrono::milliseconds tim
     return;
   }
   use(connection);
-  const auto deadline =
-      AccessibilityClock::now() +
-      std::clamp(timeout, std::chrono::milliseconds(1), kLongestAccessibilityWait);
   earliestDeadline_ = std::min(earliestDeadline_, deadline);
   pending_.emplace(PendingKey{connection, serial},
                    Pending{method.replySignature, deadline, std::move(handler)});
@@ -322,11 +312,17 @@ void CallGroup::expireOverdue() {
   for (auto& handler : overdue) handler(nullptr, CallOutcome::timedOut);
 }
 
-// A closed connection answers nothing more.
+// A closed connection answers nothing more. Each connection is asked once per pass; the calls
+// are looked through only when one has closed.
 void CallGroup::abandonDisconnected() {
+  std::vector<DBusConnection*> closed;
+  for (DBusConnection* connection : used_) {
+    if (!dbus_connection_get_is_connected(connection)) closed.push_back(connection);
+  }
+  if (closed.empty()) return;
   std::vector<Handler> lost;
   for (auto it = pending_.begin(); it != pending_.end();) {
-    if (dbus_connection_get_is_connected(it->first.connection)) {
+    if (std::find(closed.begin(), closed.end(), it->first.connection) == closed.end()) {
       ++it;
       continue;
     }
@@ -356,6 +352,38 @@ std::string text(DBusMessage* reply) {
   const char* value = nullptr;
   dbus_message_iter_get_basic(&iterator, &value);
   return value != nullptr ? value : "";
+}
+
+std::string variantText(DBusMessage* reply) {
+  DBusMessageIter iterator;
+  if (!dbus_message_iter_init(reply, &iterator) ||
+      dbus_message_iter_get_arg_type(&iterator) != DBUS_TYPE_VARIANT) {
+    return {};
+  }
+  DBusMessageIter value;
+  dbus_message_iter_recurse(&iterator, &value);
+  if (dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_STRING) return {};
+  const char* text = nullptr;
+  dbus_message_iter_get_basic(&value, &text);
+  return text != nullptr ? text : "";
+}
+
+std::vector<std::string> texts(DBusMessage* reply) {
+  std::vector<std::string> values;
+  DBusMessageIter iterator;
+  if (!dbus_message_iter_init(reply, &iterator) ||
+      dbus_message_iter_get_arg_type(&iterator) != DBUS_TYPE_ARRAY) {
+    return values;
+  }
+  DBusMessageIter items;
+  dbus_message_iter_recurse(&iterator, &items);
+  while (dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRING) {
+    const char* value = nullptr;
+    dbus_message_iter_get_basic(&items, &value);
+    values.emplace_back(value != nullptr ? value : "");
+    dbus_message_iter_next(&items);
+  }
+  return values;
 }
 
 std::uint32_t number(DBusMessage* reply) {

@@ -18,8 +18,9 @@ namespace kex::platform::atspi {
 
 using AccessibilityClock = std::chrono::steady_clock;
 
-// No question to the accessibility bus or to an application waits longer than this.
-inline constexpr std::chrono::milliseconds kLongestAccessibilityWait{2000};
+// No single question to the accessibility bus or to an application waits longer than this: an
+// application busy for a moment is waited for, as readers of its interface usually are.
+inline constexpr std::chrono::milliseconds kLongestAccessibilityWait{3000};
 
 // Where one accessible object lives: its application's unique bus name and its object path.
 struct ObjectKey {
@@ -36,11 +37,13 @@ struct ObjectKeyHash {
 };
 
 // The private connection to the accessibility bus, found through the session bus and made
-// again once the bus closed it, and direct connections to the applications that offer one. A
-// tree walk sends hundreds of calls at once, so the calls go through libdbus on the request
-// thread itself: no worker thread and no variant copies, a fraction of what each call costs
-// through GDBus; and a direct connection spares every call the bus daemon's two hops. Never
-// waits longer than kLongestAccessibilityWait to find or reach the bus. Request thread only.
+// again once the bus closed it. Every call to an application goes through the bus daemon: an
+// application's direct connection is never asked for, because the accessibility bridge keeps
+// every one it ever opened, and turns on its caches and events for good, for the application's
+// lifetime. A tree walk sends hundreds of calls at once, so the calls go through libdbus on the
+// request thread itself: no worker thread and no variant copies, a fraction of what each call
+// costs through GDBus. Never waits longer than kLongestAccessibilityWait to find or reach the
+// bus. Request thread only.
 class AccessibilityBus {
  public:
   explicit AccessibilityBus(bus::BusConnections& buses) : buses_(buses) {}
@@ -53,13 +56,10 @@ class AccessibilityBus {
   // Counts the connections made; objects named on an earlier one mean nothing on this one.
   [[nodiscard]] std::uint64_t generation() const { return generation_; }
 
-  // Where calls to the application with that unique name go: its direct connection while it
-  // lasts, else the bus.
-  [[nodiscard]] DBusConnection* routeTo(const std::string& bus);
-  // Connects straight to the application at the address it gave, when the address is a socket
-  // of this user that the process with that id listens on. False when it is not.
-  bool connectDirectly(const std::string& bus, const std::string& address, std::int32_t pid);
-  [[nodiscard]] bool hasDirectRoute(const std::string& bus) const { return direct_.contains(bus); }
+  // No call waits past this time point, whatever its own timeout: the waits of one request
+  // together stay bounded. time_point::max() lifts the limit.
+  void limitWaitsUntil(AccessibilityClock::time_point limit) { waitLimit_ = limit; }
+  [[nodiscard]] AccessibilityClock::time_point waitLimit() const { return waitLimit_; }
 
  private:
   [[nodiscard]] std::string lookUpAddress();
@@ -68,19 +68,29 @@ class AccessibilityBus {
 
   bus::BusConnections& buses_;
   DBusConnection* connection_ = nullptr;
-  // Each owns one reference; all belong to the current bus connection's generation.
-  std::unordered_map<std::string, DBusConnection*> direct_;
   std::uint64_t generation_ = 0;
   // A bus that could not be found is not looked for again before then, so that a missing bus
   // costs one look-up per second rather than one per read.
   AccessibilityClock::time_point nextAttempt_{};
+  AccessibilityClock::time_point waitLimit_ = AccessibilityClock::time_point::max();
 };
 
 // How a call ended.
 enum class CallOutcome { replied, failed, timedOut };
 
+// A boolean argument; a plain bool would convert from every number.
+struct Flag {
+  bool value = false;
+};
+
+// An AT-SPI match rule that asks for the objects that have every one of the states (bit
+// positions of the state set) and says nothing of attributes, roles or interfaces.
+struct StatesRule {
+  std::uint64_t states = 0;
+};
+
 // One argument of a call.
-using CallArgument = std::variant<std::int32_t, std::uint32_t, std::string>;
+using CallArgument = std::variant<std::int32_t, std::uint32_t, std::string, Flag, StatesRule>;
 
 // What to call: the object, its interface and method, the arguments, and the signature its
 // reply must have (without the enclosing parentheses: "a(so)", "(iiii)", ...).
@@ -92,10 +102,9 @@ struct MethodOnObject {
   const char* replySignature;
 };
 
-// Method calls on the accessibility bus and the direct connections in flight at the same time,
-// each with a timeout of its own. A handler may start further calls of the same group. Request
-// thread only; one group at a time, since any reply on a connection is read by the group that
-// waits.
+// Method calls on the accessibility bus in flight at the same time, each with a timeout of its
+// own. A handler may start further calls of the same group. Request thread only; one group at a
+// time, since any reply on the connection is read by the group that waits.
 class CallGroup {
  public:
   // reply is a method return of the wanted signature, or nullptr unless the outcome is
@@ -107,7 +116,8 @@ class CallGroup {
   CallGroup(const CallGroup&) = delete;
   CallGroup& operator=(const CallGroup&) = delete;
 
-  // Starts a call. Without a bus the handler runs at once with CallOutcome::failed.
+  // Starts a call. Without a bus the handler runs at once with CallOutcome::failed; once the
+  // bus's wait limit has passed, with CallOutcome::timedOut.
   void call(const MethodOnObject& method, std::chrono::milliseconds timeout, Handler handler);
 
   // Returns once every call started has been answered, has failed or has timed out.
@@ -153,6 +163,10 @@ class CallGroup {
 namespace reply {
 // The first argument, a string.
 [[nodiscard]] std::string text(DBusMessage* reply);
+// The first argument, a variant holding a string, as a property call returns it.
+[[nodiscard]] std::string variantText(DBusMessage* reply);
+// The first argument, a list of strings "as".
+[[nodiscard]] std::vector<std::string> texts(DBusMessage* reply);
 // The first argument, an unsigned or signed 32-bit number or a boolean.
 [[nodiscard]] std::uint32_t number(DBusMessage* reply);
 // The first argument, an object reference "(so)"; nothing for the null reference.

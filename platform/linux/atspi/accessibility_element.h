@@ -16,6 +16,7 @@ inline constexpr char kAccessible[] = "org.a11y.atspi.Accessible";
 inline constexpr char kComponent[] = "org.a11y.atspi.Component";
 inline constexpr char kAction[] = "org.a11y.atspi.Action";
 inline constexpr char kApplication[] = "org.a11y.atspi.Application";
+inline constexpr char kCollection[] = "org.a11y.atspi.Collection";
 inline constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
 inline constexpr char kRegistryService[] = "org.a11y.atspi.Registry";
 inline constexpr char kBusService[] = "org.freedesktop.DBus";

@@ -7,17 +7,19 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/atspi/accessibility_bus.h"
+#include "platform/linux/atspi/application_waits.h"
 
 namespace kex::platform::atspi {
 
-// A value read from an application, and when it was asked for.
+// A value read from an application, and when its answer came.
 template <typename T>
 struct Fact {
   T value;
-  AccessibilityClock::time_point askedAt;
+  AccessibilityClock::time_point answeredAt;
 };
 
 struct Extents {
@@ -27,7 +29,7 @@ struct Extents {
   std::int32_t height = 0;
 };
 
-// Where the latest list of children that named an object put it.
+// Where the latest list of showing children that named an object put it.
 struct SiblingPlace {
   ObjectKey parent;
   std::size_t index = 0;
@@ -39,8 +41,11 @@ struct NodeFacts {
   std::optional<Fact<std::optional<ObjectKey>>> parent;  // nothing inside: no parent
   std::optional<Fact<std::int32_t>> childCount;
   std::optional<Fact<std::uint64_t>> states;
-  std::optional<Fact<std::vector<ObjectKey>>> children;
-  std::optional<Fact<Extents>> extents;  // in screen coordinates
+  // Known from the states, or from an application's selection of the enabled objects.
+  std::optional<Fact<bool>> enabled;
+  std::optional<Fact<std::vector<ObjectKey>>> children;         // every child
+  std::optional<Fact<std::vector<ObjectKey>>> showingChildren;  // those with the showing state
+  std::optional<Fact<Extents>> extents;                         // in screen coordinates
   std::optional<SiblingPlace> place;
 };
 
@@ -51,83 +56,103 @@ enum FactMask : unsigned {
   kStates = 1u << 2,
   kChildren = 1u << 3,
   kExtents = 1u << 4,
+  kShowingChildren = 1u << 5,
+  kEnabled = 1u << 6,
 };
 // What a walk over a tree reads of every object it visits.
-inline constexpr unsigned kNodeFacts = kRole | kProperties | kStates | kChildren;
+inline constexpr unsigned kNodeFacts = kRole | kProperties | kEnabled | kShowingChildren;
 
-inline constexpr std::chrono::milliseconds kDefaultApplicationTimeout{1500};
-
-// How long each application may take to answer, and which applications have just let a call
-// time out. Request thread only.
-class ApplicationTimeouts {
- public:
-  // Each timeout is clamped to 1 ms ... kLongestAccessibilityWait.
-  void set(const std::string& bus, std::chrono::milliseconds timeout);
-  void reset(const std::string& bus) { timeouts_.erase(bus); }
-  void setDefault(std::chrono::milliseconds timeout);
-  [[nodiscard]] std::chrono::milliseconds of(const std::string& bus) const;
-
-  // A frozen application would cost its whole timeout on every read of a walk; after one
-  // timeout its further calls fail at once for as long again.
-  void noteOutcome(const std::string& bus, CallOutcome outcome);
-  [[nodiscard]] bool holdingOff(const std::string& bus) const;
-
-  void clear();
-
- private:
-  std::chrono::milliseconds default_{kDefaultApplicationTimeout};
-  std::unordered_map<std::string, std::chrono::milliseconds> timeouts_;
-  std::unordered_map<std::string, AccessibilityClock::time_point> holdUntil_;
-};
-
-// The facts of accessible objects. A fact serves reads only for kFreshness after it was asked
-// for; then it is asked again. Request thread only.
+// The facts of accessible objects. A fact serves reads for the rest of the request in which
+// its answer came, and for kFreshness after it came; then it is asked again. Request thread
+// only.
 class FactReader {
  public:
   static constexpr std::chrono::milliseconds kFreshness{100};
 
-  FactReader(AccessibilityBus& bus, ApplicationTimeouts& timeouts)
-      : bus_(bus), timeouts_(timeouts) {}
+  FactReader(AccessibilityBus& bus, ApplicationWaits& waits) : bus_(bus), waits_(waits) {}
 
-  // The object's facts with at least `needed` asked for within kFreshness, when the application
-  // answered. Asks for whatever is missing, together with the same facts of the siblings that a
-  // walk reads next.
+  // Answers that come from now on serve the whole of the request that begins.
+  void beginRequest() { requestStart_ = AccessibilityClock::now(); }
+
+  // The object's facts with at least `needed` asked for, when the application answered. Asks
+  // for whatever is missing, together with what a walk reads next: the same facts of the
+  // siblings after it or, for its showing children, the showing part of its whole subtree.
   [[nodiscard]] const NodeFacts& read(const ObjectKey& key, unsigned needed);
-  // Asks for the facts of all the objects in one batch, whatever is remembered.
-  void fetch(const std::vector<ObjectKey>& keys, unsigned what);
+  // Asks for the facts of all the objects in one batch, whatever is remembered; each call waits
+  // at most the timeout.
+  void fetch(const std::vector<ObjectKey>& keys, unsigned what, std::chrono::milliseconds timeout);
 
   // The fact when it is fresh; nullptr otherwise.
   template <typename T>
-  [[nodiscard]] static const T* fresh(const std::optional<Fact<T>>& fact) {
-    if (!fact || AccessibilityClock::now() - fact->askedAt > kFreshness) return nullptr;
+  [[nodiscard]] const T* fresh(const std::optional<Fact<T>>& fact) const {
+    if (!fact || !isFresh(fact->answeredAt)) return nullptr;
     return &fact->value;
   }
 
+  // What the application's accessibility bridge calls its toolkit. A bridge whose toolkit is
+  // known to answer every property at once is asked so; any other is asked one by one, since
+  // Qt's bridge ends its application when asked for all of them.
+  void learnToolkit(const std::string& bus, const std::string& toolkit);
+  [[nodiscard]] bool knowsToolkit(const std::string& bus) const { return toolkits_.contains(bus); }
+
   // Forgets every fact, as after anything that changes the interface.
   void forget() { facts_.clear(); }
+  // Forgets everything, as for a new connection to the bus.
+  void clear();
 
  private:
-  [[nodiscard]] static unsigned missing(const NodeFacts& facts, unsigned wanted);
+  struct ShowingScan;
+
+  [[nodiscard]] bool isFresh(AccessibilityClock::time_point answeredAt) const;
+  [[nodiscard]] unsigned missing(const NodeFacts& facts, unsigned wanted) const;
   [[nodiscard]] std::vector<ObjectKey> siblingsToFetch(const ObjectKey& key, unsigned wanted);
+  [[nodiscard]] bool mayHaveCollection(const std::string& bus) const {
+    return !withoutCollection_.contains(bus);
+  }
+  void noteOutcome(const std::string& bus, CallOutcome outcome);
+  void checkCollection(CallGroup& group, const ObjectKey& key, std::chrono::milliseconds timeout);
+
+  void prefetchSubtree(const ObjectKey& root);
+  void placeEnabled(const std::vector<ObjectKey>& descendants,
+                    const std::vector<ObjectKey>& enabled);
+  [[nodiscard]] std::vector<ObjectKey> placeShowingDescendants(
+      const ObjectKey& root, const std::vector<ObjectKey>& descendants, bool cutOff);
+  [[nodiscard]] std::optional<std::unordered_set<ObjectKey, ObjectKeyHash>> openAncestors(
+      const ObjectKey& root, const std::vector<ObjectKey>& descendants) const;
+
   void startFetch(CallGroup& group, const ObjectKey& key, unsigned what,
-                  AccessibilityClock::time_point askedAt);
-  void askRole(CallGroup& group, const ObjectKey& key, AccessibilityClock::time_point askedAt);
-  void askProperties(CallGroup& group, const ObjectKey& key, bool thenChildren,
-                     AccessibilityClock::time_point askedAt);
-  void askStates(CallGroup& group, const ObjectKey& key, AccessibilityClock::time_point askedAt);
-  void askChildren(CallGroup& group, const ObjectKey& key, AccessibilityClock::time_point askedAt);
-  void askExtents(CallGroup& group, const ObjectKey& key, AccessibilityClock::time_point askedAt);
-  void storeChildren(const ObjectKey& key, DBusMessage* reply,
-                     AccessibilityClock::time_point askedAt);
-  void storeProperties(const ObjectKey& key, DBusMessage* reply,
-                       AccessibilityClock::time_point askedAt);
+                  std::chrono::milliseconds timeout);
+  void askRole(CallGroup& group, const ObjectKey& key, std::chrono::milliseconds timeout);
+  void askProperties(CallGroup& group, const ObjectKey& key, unsigned thenLists,
+                     std::chrono::milliseconds timeout);
+  void askPropertiesOneByOne(CallGroup& group, const ObjectKey& key, unsigned thenLists,
+                             std::chrono::milliseconds timeout);
+  void askListsAfterCount(CallGroup& group, const ObjectKey& key, unsigned thenLists,
+                          std::chrono::milliseconds timeout);
+  void askStates(CallGroup& group, const ObjectKey& key, std::chrono::milliseconds timeout);
+  void askChildren(CallGroup& group, const ObjectKey& key, std::chrono::milliseconds timeout);
+  void askShowingChildren(CallGroup& group, const ObjectKey& key,
+                          std::chrono::milliseconds timeout);
+  void askShowingChildrenByStates(CallGroup& group, const ObjectKey& key,
+                                  std::chrono::milliseconds timeout);
+  void askExtents(CallGroup& group, const ObjectKey& key, std::chrono::milliseconds timeout);
+  void storeProperties(const ObjectKey& key, DBusMessage* reply);
+  void storeChildCount(NodeFacts& facts, std::int32_t count);
+  void storeShowingChildren(const ObjectKey& key, std::vector<ObjectKey> children);
+  void storeStates(const ObjectKey& key, std::uint64_t states);
   // The handler for a reply: notes the outcome for the application, stores what came back.
   template <typename Store>
   CallGroup::Handler onReply(const ObjectKey& key, Store store);
 
   AccessibilityBus& bus_;
-  ApplicationTimeouts& timeouts_;
+  ApplicationWaits& waits_;
   std::unordered_map<ObjectKey, NodeFacts, ObjectKeyHash> facts_;
+  // Applications that listed no Collection interface for an object: their showing children are
+  // told apart by their states.
+  std::unordered_set<std::string> withoutCollection_;
+  // The toolkit of each application asked so far.
+  std::unordered_map<std::string, std::string> toolkits_;
+  AccessibilityClock::time_point requestStart_ = AccessibilityClock::time_point::max();
 };
 
 [[nodiscard]] inline bool hasState(std::uint64_t states, int state) {

@@ -15,9 +15,11 @@ namespace {
 constexpr std::chrono::milliseconds kDirectoryTimeout{1000};
 // A search for the focused element stops after this many objects.
 constexpr int kMostSearched = 2000;
-// The question for an application's own address is a first contact: a frozen application
-// costs no more than the window-matching timeout here.
-constexpr std::chrono::milliseconds kDirectAddressTimeout{500};
+// The first question to an application.
+constexpr std::chrono::milliseconds kFirstContactTimeout{500};
+// All the waits of one request together: past this, every further call of the request fails
+// at once.
+constexpr std::chrono::milliseconds kRequestWaitBudget{6000};
 // A hit test descends at most this deep.
 constexpr int kDeepestHit = 64;
 
@@ -76,17 +78,22 @@ std::chrono::milliseconds millisecondsOf(double seconds) {
 
 X11AccessibilityServices::X11AccessibilityServices(WindowLocator& windows,
                                                    bus::BusConnections& buses)
-    : bus_(buses), facts_(bus_, timeouts_), screen_(windows) {}
+    : bus_(buses), facts_(bus_, waits_), screen_(windows) {}
+
+void X11AccessibilityServices::beginRequest() {
+  waits_.beginRequest();
+  facts_.beginRequest();
+  bus_.limitWaitsUntil(AccessibilityClock::now() + kRequestWaitBudget);
+}
 
 // --- elements -----------------------------------------------------------------------------
 
 bool X11AccessibilityServices::busChanged() {
   if (bus_.generation() == knownGeneration_) return false;
   knownGeneration_ = bus_.generation();
-  facts_.forget();
-  timeouts_.clear();
+  facts_.clear();
+  waits_.clear();
   processIds_.clear();
-  directAttempted_.clear();
   return true;
 }
 
@@ -125,16 +132,18 @@ void X11AccessibilityServices::setMessagingTimeout(const Element& element, doubl
   const AtspiElement* atspi = atspiElementOf(element);
   if (atspi == nullptr || !std::isfinite(seconds)) return;
   if (atspi->kind() == AtspiElement::Kind::systemWide) {
-    timeouts_.setDefault(seconds > 0 ? millisecondsOf(seconds) : kDefaultApplicationTimeout);
+    waits_.setStandardTimeout(seconds > 0 ? millisecondsOf(seconds) : kStandardApplicationTimeout);
     return;
   }
   const ObjectKey* key = liveObject(element);
-  if (key == nullptr) return;
-  // Zero or less gives the application the default back.
+  // Only an application element has a timeout of its own; every other element waits the
+  // standard time.
+  if (key == nullptr || !atspi->isApplication()) return;
+  // Zero or less gives the application the standard timeout back.
   if (seconds > 0) {
-    timeouts_.set(key->bus, millisecondsOf(seconds));
+    waits_.setApplicationTimeout(key->bus, millisecondsOf(seconds));
   } else {
-    timeouts_.reset(key->bus);
+    waits_.resetApplicationTimeout(key->bus);
   }
 }
 
@@ -165,24 +174,26 @@ std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const Ob
     return std::string(kSecureTextField);
   }
   if (name == names::title) {
-    const auto* title = FactReader::fresh(facts_.read(key, kProperties).name);
+    const auto* title = facts_.fresh(facts_.read(key, kProperties).name);
     if (title == nullptr) return std::nullopt;
     return *title;
   }
   if (name == names::enabled) {
-    const auto* states = FactReader::fresh(facts_.read(key, kStates).states);
-    if (states == nullptr) return std::nullopt;
-    return hasState(*states, atspi::kStateEnabled);
+    const auto* enabled = facts_.fresh(facts_.read(key, kEnabled).enabled);
+    if (enabled == nullptr) return std::nullopt;
+    return *enabled;
   }
   if (name == names::children) {
-    const auto* children = FactReader::fresh(facts_.read(key, kChildren).children);
+    // What is not showing (the items of a closed menu, a hidden view) is no part of the
+    // interface a person sees.
+    const auto* children = facts_.fresh(facts_.read(key, kShowingChildren).showingChildren);
     if (children == nullptr) return std::nullopt;
     return elementsFor(*children);
   }
   if (name == names::parent) {
     // An application's parent is the registry, which is no element of anyone's interface.
     if (application) return std::nullopt;
-    const auto* parent = FactReader::fresh(facts_.read(key, kProperties).parent);
+    const auto* parent = facts_.fresh(facts_.read(key, kProperties).parent);
     if (parent == nullptr || !parent->has_value()) return std::nullopt;
     return elementFor(**parent);
   }
@@ -223,11 +234,11 @@ std::optional<AttributeValue> X11AccessibilityServices::systemWideAttribute(std:
 
 // A dialog or alert inside another window is a sheet; a top-level one is a window of its own.
 std::optional<std::string> X11AccessibilityServices::roleOf(const ObjectKey& key) {
-  const auto* fresh = FactReader::fresh(facts_.read(key, kRole).role);
+  const auto* fresh = facts_.fresh(facts_.read(key, kRole).role);
   if (fresh == nullptr) return std::nullopt;
   std::string role = *fresh;
   if (!isSheetCandidate(role)) return role;
-  const auto* parent = FactReader::fresh(facts_.read(key, kProperties).parent);
+  const auto* parent = facts_.fresh(facts_.read(key, kProperties).parent);
   if (parent == nullptr || !parent->has_value()) return role;
   const bool topLevel = (*parent)->bus == key.bus && (*parent)->path == atspi::kRootPath;
   return topLevel ? role : std::string(kSheetRole);
@@ -235,7 +246,7 @@ std::optional<std::string> X11AccessibilityServices::roleOf(const ObjectKey& key
 
 std::optional<AttributeValue> X11AccessibilityServices::positionOf(const ObjectKey& key,
                                                                    bool size) {
-  const auto* extents = FactReader::fresh(facts_.read(key, kExtents).extents);
+  const auto* extents = facts_.fresh(facts_.read(key, kExtents).extents);
   if (extents == nullptr || extents->width < 0 || extents->height < 0) return std::nullopt;
   if (size) {
     return Size{static_cast<double>(extents->width), static_cast<double>(extents->height)};
@@ -251,27 +262,27 @@ std::optional<ObjectKey> X11AccessibilityServices::applicationOf(std::int32_t pi
   for (const auto& application : applications) {
     const auto found = processIds_.find(application.bus);
     if (found == processIds_.end() || found->second != pid) continue;
-    connectDirectly(application, pid);
+    learnToolkit(application);
     return application;
   }
   return std::nullopt;
 }
 
-// Once per application and bus connection: an application that offers no direct connection,
-// or gives a bad address, is asked through the bus daemon.
-void X11AccessibilityServices::connectDirectly(const ObjectKey& application, std::int32_t pid) {
-  if (!directAttempted_.insert(application.bus).second) return;
-  if (timeouts_.holdingOff(application.bus)) return;
-  std::string address;
+// Once per application and bus connection. A first contact: a frozen application costs no more
+// than the window lookup's timeout here, and is then left alone for the request.
+void X11AccessibilityServices::learnToolkit(const ObjectKey& application) {
+  if (facts_.knowsToolkit(application.bus) || waits_.silent(application.bus)) return;
   CallGroup group(bus_);
-  group.call({application, atspi::kApplication, "GetApplicationBusAddress", {}, "s"},
-             std::min(timeouts_.of(application.bus), kDirectAddressTimeout),
-             [this, &application, &address](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(application.bus, outcome);
-               if (reply != nullptr) address = reply::text(reply);
+  const std::vector<CallArgument> property{std::string(atspi::kApplication),
+                                           std::string("ToolkitName")};
+  group.call({application, atspi::kProperties, "Get", property, "v"},
+             std::min(waits_.applicationTimeout(application.bus), kFirstContactTimeout),
+             [this, &application](DBusMessage* reply, CallOutcome outcome) {
+               waits_.noteOutcome(application.bus, outcome);
+               if (reply != nullptr)
+                 facts_.learnToolkit(application.bus, reply::variantText(reply));
              });
   group.wait();
-  if (!address.empty()) (void)bus_.connectDirectly(application.bus, address, pid);
 }
 
 std::vector<ObjectKey> X11AccessibilityServices::registeredApplications() {
@@ -322,25 +333,27 @@ std::optional<ObjectKey> X11AccessibilityServices::activeApplication() {
 // The application's children with a window's role, each read together with its frame, which
 // is what a window is matched by next.
 std::vector<ObjectKey> X11AccessibilityServices::windowsOf(const ObjectKey& application) {
-  const auto* children = FactReader::fresh(facts_.read(application, kChildren).children);
+  const auto* children = facts_.fresh(facts_.read(application, kChildren).children);
   if (children == nullptr) return {};
   const std::vector<ObjectKey> candidates = *children;
-  facts_.fetch(candidates, kNodeFacts | kExtents);
+  // Part of the application element's answer: its timeout applies.
+  facts_.fetch(candidates, kRole | kProperties | kStates | kExtents,
+               waits_.applicationTimeout(application.bus));
   std::vector<ObjectKey> windows;
   for (const auto& candidate : candidates) {
-    const auto* role = FactReader::fresh(facts_.read(candidate, kRole).role);
+    const auto* role = facts_.fresh(facts_.read(candidate, kRole).role);
     if (role != nullptr && isWindowRole(*role)) windows.push_back(candidate);
   }
   return windows;
 }
 
 std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKey& key) {
-  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  if (waits_.silent(key.bus)) return std::nullopt;
   std::optional<std::uint64_t> states;
   CallGroup group(bus_);
-  group.call({key, atspi::kAccessible, "GetState", {}, "au"}, timeouts_.of(key.bus),
+  group.call({key, atspi::kAccessible, "GetState", {}, "au"}, waits_.timeoutFor(key),
              [this, &key, &states](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(key.bus, outcome);
+               waits_.noteOutcome(key.bus, outcome);
                if (reply != nullptr) states = reply::stateBits(reply);
              });
   group.wait();
@@ -349,13 +362,13 @@ std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKe
 
 // The window with the active state, read afresh: focus moves without notice.
 std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectKey& application) {
-  if (timeouts_.holdingOff(application.bus)) return std::nullopt;
-  const auto timeout = timeouts_.of(application.bus);
+  if (waits_.silent(application.bus)) return std::nullopt;
+  const auto timeout = waits_.applicationTimeout(application.bus);
   std::vector<std::pair<ObjectKey, std::uint64_t>> activeOnes;
   CallGroup group(bus_);
   group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
              [&](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(application.bus, outcome);
+               waits_.noteOutcome(application.bus, outcome);
                if (reply == nullptr) return;
                for (auto& window : reply::references(reply)) {
                  group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
@@ -381,7 +394,7 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectK
 std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const ObjectKey& application) {
   const auto window = focusedWindowOf(application);
   if (!window) return std::nullopt;
-  const auto timeout = timeouts_.of(application.bus);
+  const auto timeout = waits_.applicationTimeout(application.bus);
   std::optional<ObjectKey> found;
   int visited = 0;
   CallGroup group(bus_);
@@ -389,7 +402,7 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const Object
     if (found || ++visited > kMostSearched) return;
     group.call({key, atspi::kAccessible, "GetState", {}, "au"}, timeout,
                [&, key](DBusMessage* reply, CallOutcome outcome) {
-                 timeouts_.noteOutcome(key.bus, outcome);
+                 waits_.noteOutcome(key.bus, outcome);
                  if (reply == nullptr || found) return;
                  const auto states = reply::stateBits(reply);
                  if (hasState(states, atspi::kStateFocused)) {
@@ -417,19 +430,19 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
   if (atspi == nullptr || !std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
   const Point point{std::floor(x), std::floor(y)};
   std::optional<ObjectKey> application;
-  std::optional<Rect> frame;
+  std::vector<Rect> areas;
   if (atspi->kind() == AtspiElement::Kind::systemWide) {
     if (bus_.connection() == nullptr) return std::nullopt;
     (void)busChanged();
     const auto window = screen_.windowAt(point);
     if (!window || !window->pid) return std::nullopt;
     application = applicationOf(*window->pid);
-    frame = window->frame;
+    areas = {window->frame, window->clientArea};
   } else if (atspi->isApplication() && liveObject(systemWide) != nullptr) {
     application = atspi->key();
   }
   if (!application) return std::nullopt;
-  auto current = windowUnder(*application, point, frame.value_or(Rect{}));
+  auto current = windowUnder(*application, point, areas);
   if (!current) return std::nullopt;
   for (int depth = 0; depth < kDeepestHit; ++depth) {
     auto next = childAtPoint(*current, point);
@@ -439,33 +452,34 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
   return elementFor(std::move(*current));
 }
 
-// Of the application's showing windows that hold the point, the one whose frame is the X
-// window's, else the first.
+// Of the application's showing windows that hold the point, the one whose extents are the X
+// window's frame or client area (toolkits report either), else the first.
 std::optional<ObjectKey> X11AccessibilityServices::windowUnder(const ObjectKey& application,
-                                                               Point point, const Rect& frame) {
+                                                               Point point,
+                                                               const std::vector<Rect>& areas) {
   std::optional<ObjectKey> first;
   for (const auto& window : windowsOf(application)) {
     const NodeFacts& facts = facts_.read(window, kStates | kExtents);
-    const auto* extents = FactReader::fresh(facts.extents);
-    const auto* states = FactReader::fresh(facts.states);
+    const auto* extents = facts_.fresh(facts.extents);
+    const auto* states = facts_.fresh(facts.states);
     if (extents == nullptr || states == nullptr) continue;
     if (!hasState(*states, atspi::kStateShowing) || !rectOf(*extents).contains(point)) continue;
-    if (rectOf(*extents) == frame) return window;
+    if (std::find(areas.begin(), areas.end(), rectOf(*extents)) != areas.end()) return window;
     if (!first) first = window;
   }
   return first;
 }
 
 std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key, Point point) {
-  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  if (waits_.silent(key.bus)) return std::nullopt;
   std::optional<ObjectKey> child;
   CallGroup group(bus_);
   const std::vector<CallArgument> where{static_cast<std::int32_t>(point.x),
                                         static_cast<std::int32_t>(point.y),
                                         atspi::kScreenCoordinates};
-  group.call({key, atspi::kComponent, "GetAccessibleAtPoint", where, "(so)"}, timeouts_.of(key.bus),
-             [this, &key, &child](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(key.bus, outcome);
+  group.call({key, atspi::kComponent, "GetAccessibleAtPoint", where, "(so)"},
+             waits_.timeoutFor(key), [this, &key, &child](DBusMessage* reply, CallOutcome outcome) {
+               waits_.noteOutcome(key.bus, outcome);
                if (reply != nullptr) child = reply::reference(reply);
              });
   group.wait();
@@ -503,12 +517,12 @@ bool X11AccessibilityServices::press(const ObjectKey& key) {
 }
 
 std::optional<std::int32_t> X11AccessibilityServices::pressActionIndex(const ObjectKey& key) {
-  if (timeouts_.holdingOff(key.bus)) return std::nullopt;
+  if (waits_.silent(key.bus)) return std::nullopt;
   std::optional<std::int32_t> index;
   CallGroup group(bus_);
-  group.call({key, atspi::kAction, "GetActions", {}, "a(sss)"}, timeouts_.of(key.bus),
+  group.call({key, atspi::kAction, "GetActions", {}, "a(sss)"}, waits_.timeoutFor(key),
              [this, &key, &index](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(key.bus, outcome);
+               waits_.noteOutcome(key.bus, outcome);
                if (reply != nullptr) index = pressActionIn(reply);
              });
   group.wait();
@@ -517,12 +531,12 @@ std::optional<std::int32_t> X11AccessibilityServices::pressActionIndex(const Obj
 
 bool X11AccessibilityServices::askBoolean(const MethodOnObject& method) {
   const ObjectKey& key = method.target;
-  if (timeouts_.holdingOff(key.bus)) return false;
+  if (waits_.silent(key.bus)) return false;
   bool answer = false;
   CallGroup group(bus_);
-  group.call(method, timeouts_.of(key.bus),
+  group.call(method, waits_.timeoutFor(key),
              [this, &key, &answer](DBusMessage* reply, CallOutcome outcome) {
-               timeouts_.noteOutcome(key.bus, outcome);
+               waits_.noteOutcome(key.bus, outcome);
                if (reply != nullptr) answer = reply::number(reply) != 0;
              });
   group.wait();

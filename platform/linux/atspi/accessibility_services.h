@@ -6,13 +6,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/accessibility.h"
 #include "platform/linux/atspi/accessibility_bus.h"
 #include "platform/linux/atspi/accessibility_element.h"
 #include "platform/linux/atspi/accessibility_facts.h"
+#include "platform/linux/atspi/application_waits.h"
 #include "platform/linux/atspi/window_locator.h"
 #include "platform/linux/bus/dbus_calls.h"
 
@@ -25,6 +25,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   // windows tells which window lies under a point and which is active.
   X11AccessibilityServices(WindowLocator& windows, bus::BusConnections& buses);
 
+  void beginRequest() override;
   [[nodiscard]] Element applicationElement(std::int32_t pid) override;
   [[nodiscard]] Element systemWideElement() override;
   void setMessagingTimeout(const Element& element, double seconds) override;
@@ -54,7 +55,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::vector<ObjectKey> registeredApplications();
   [[nodiscard]] std::optional<std::int32_t> processIdOfBus(const std::string& bus);
   void learnProcessIds(const std::vector<ObjectKey>& applications);
-  void connectDirectly(const ObjectKey& application, std::int32_t pid);
+  void learnToolkit(const ObjectKey& application);
 
   [[nodiscard]] std::vector<ObjectKey> windowsOf(const ObjectKey& application);
   [[nodiscard]] std::optional<ObjectKey> focusedWindowOf(const ObjectKey& application);
@@ -62,7 +63,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<ObjectKey> activeApplication();
   [[nodiscard]] std::optional<std::uint64_t> liveStates(const ObjectKey& key);
   [[nodiscard]] std::optional<ObjectKey> windowUnder(const ObjectKey& application, Point point,
-                                                     const Rect& frame);
+                                                     const std::vector<Rect>& areas);
   [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
 
   [[nodiscard]] bool grabFocus(const ObjectKey& key);
@@ -72,14 +73,12 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] bool askBoolean(const MethodOnObject& method);
 
   AccessibilityBus bus_;
-  ApplicationTimeouts timeouts_;
+  ApplicationWaits waits_;
   FactReader facts_;
   WindowLocator& screen_;
   // Unique bus names are never reused while the bus lives, so their processes are learned once
   // per connection.
   std::unordered_map<std::string, std::int32_t> processIds_;
-  // Applications asked for a direct connection on the current bus connection.
-  std::unordered_set<std::string> directAttempted_;
   std::uint64_t knownGeneration_ = 0;
 };
 

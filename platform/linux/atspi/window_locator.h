@@ -9,10 +9,12 @@
 
 namespace kex::platform::atspi {
 
-// A top-level window as a person sees it: its frame includes the decorations.
+// A top-level window as a person sees it: its frame includes the decorations, its client area
+// is the frame less them.
 struct LocatedWindow {
   Rect frame;
   std::optional<std::int32_t> pid;
+  Rect clientArea;
 };
 
 // Request thread, as the accessibility services that ask it.

@@ -77,7 +77,9 @@ std::optional<BusAddress> sessionBusAddress() {
   return BusAddress{unixPathAddress(socket), socket};
 }
 
-BusConnectionRef connectTo(const std::optional<BusAddress>& address) {
+// Made while the context is the thread default, so that GDBus delivers the connection's own
+// notices there.
+BusConnectionRef connectTo(const std::optional<BusAddress>& address, GMainContext* context) {
   if (!address || address->address.empty()) {
     return nullptr;
   }
@@ -85,11 +87,13 @@ BusConnectionRef connectTo(const std::optional<BusAddress>& address) {
     return nullptr;
   }
   GError* error = nullptr;
+  g_main_context_push_thread_default(context);
   GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
       address->address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &error);
+  g_main_context_pop_thread_default(context);
   g_clear_error(&error);
   if (connection == nullptr) {
     return nullptr;
@@ -113,7 +117,10 @@ std::string ownerChangeRule(const std::string& name) {
 // Shared between a link and its message filter, which may outlive the link briefly.
 struct NameOwners {
   explicit NameOwners(std::vector<std::string> watched)
-      : names(std::move(watched)), states(names.size()) {}
+      : names(std::move(watched)),
+        states(names.size()),
+        changes(names.size()),
+        followed(names.size()) {}
 
   [[nodiscard]] int indexOf(std::string_view name) const {
     const auto found = std::find(names.begin(), names.end(), name);
@@ -122,6 +129,10 @@ struct NameOwners {
 
   const std::vector<std::string> names;
   std::vector<std::atomic<int>> states;  // Owner values, written by GDBus's worker thread
+  // Owner changes reported, counted by GDBus's worker thread.
+  std::vector<std::atomic<std::uint64_t>> changes;
+  // Whether the bus agreed to report the name's owner changes; written before the link is used.
+  std::vector<std::atomic<bool>> followed;
 };
 
 namespace {
@@ -151,6 +162,7 @@ GDBusMessage* followOwnerChanges(GDBusConnection*, GDBusMessage* message, gboole
   const int index = owners.indexOf(name);
   if (index >= 0) {
     owners.states[index].store(*newOwner != '\0' ? kOwnerPresent : kOwnerAbsent);
+    owners.changes[index].fetch_add(1);
   }
   return message;
 }
@@ -221,27 +233,51 @@ std::shared_ptr<BusLink> BusConnections::acquire(Bus bus) {
     slot.reset();
   }
   if (!slot) {
-    BusConnectionRef connection = connectTo(bus == Bus::system ? systemAddress_ : sessionAddress_);
+    GMainContext* context = g_main_context_new();
+    BusConnectionRef connection =
+        connectTo(bus == Bus::system ? systemAddress_ : sessionAddress_, context);
     if (connection) {
-      slot = std::make_shared<BusLink>(std::move(connection),
+      slot = std::make_shared<BusLink>(std::move(connection), context,
                                        bus == Bus::system ? systemNames_ : sessionNames_);
+    } else {
+      g_main_context_unref(context);
     }
   }
   return slot;
 }
 
-BusLink::BusLink(BusConnectionRef connection, const std::vector<std::string>& watchedNames)
-    : connection_(std::move(connection)), owners_(std::make_shared<NameOwners>(watchedNames)) {
+BusLink::BusLink(BusConnectionRef connection, GMainContext* context,
+                 const std::vector<std::string>& watchedNames)
+    : connection_(std::move(connection)),
+      context_(context),
+      owners_(std::make_shared<NameOwners>(watchedNames)) {
   filterId_ = g_dbus_connection_add_filter(connection_.get(), followOwnerChanges,
                                            new std::shared_ptr<NameOwners>(owners_), releaseOwners);
   learnOwners();
 }
 
-BusLink::~BusLink() { g_dbus_connection_remove_filter(connection_.get(), filterId_); }
+// GDBus tells of a lost connection through a source on the construction context that holds a
+// reference to the connection; nobody else iterates that context, so it is dispatched here, and
+// the connection goes with its socket before a new one is made.
+BusLink::~BusLink() {
+  g_dbus_connection_remove_filter(connection_.get(), filterId_);
+  connection_.reset();
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
+  g_main_context_unref(context_);
+}
 
 bool BusLink::mayHaveOwner(std::string_view name) const {
   const int index = owners_->indexOf(name);
   return index < 0 || owners_->states[index].load() != kOwnerAbsent;
+}
+
+std::optional<std::uint64_t> BusLink::ownerChanges(std::string_view name) const {
+  const int index = owners_->indexOf(name);
+  if (index < 0 || !owners_->followed[index].load()) {
+    return std::nullopt;
+  }
+  return owners_->changes[index].load();
 }
 
 // Subscribes to each name's owner changes, then asks who owns it now. The bus handles one
@@ -260,7 +296,10 @@ void BusLink::learnOwners() {
     batch.call(connection_.get(),
                {kBusService, kBusPath, kBusService, "AddMatch",
                 g_variant_new("(s)", ownerChangeRule(name).c_str()), "()"},
-               [&subscribed, i](GVariant* reply) { subscribed[i] = reply != nullptr; });
+               [this, &subscribed, i](GVariant* reply) {
+                 subscribed[i] = reply != nullptr;
+                 owners_->followed[i].store(subscribed[i]);
+               });
     batch.call(connection_.get(),
                {kBusService, kBusPath, kBusService, "NameHasOwner",
                 g_variant_new("(s)", name.c_str()), "(b)"},

@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,9 @@ struct NameOwners;
 // atomics written by GDBus's worker thread.
 class BusLink {
  public:
-  BusLink(BusConnectionRef connection, const std::vector<std::string>& watchedNames);
+  // Takes the reference to the context the connection was made on.
+  BusLink(BusConnectionRef connection, GMainContext* context,
+          const std::vector<std::string>& watchedNames);
   ~BusLink();
   BusLink(const BusLink&) = delete;
   BusLink& operator=(const BusLink&) = delete;
@@ -57,11 +60,16 @@ class BusLink {
 
   // False only once the bus has said that nobody owns the name; an unwatched name is true.
   [[nodiscard]] bool mayHaveOwner(std::string_view name) const;
+  // How many times the bus has reported a change of the name's owner since this link began to
+  // follow it; nothing when the link does not follow the name (unwatched, or the bus refused to
+  // report its changes). An answer of the owner stays the owner's answer while this holds still.
+  [[nodiscard]] std::optional<std::uint64_t> ownerChanges(std::string_view name) const;
 
  private:
   void learnOwners();
 
   BusConnectionRef connection_;
+  GMainContext* context_;
   std::shared_ptr<NameOwners> owners_;
   guint filterId_ = 0;
 };

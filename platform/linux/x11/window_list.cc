@@ -194,8 +194,8 @@ std::vector<WindowInfo> X11WindowServices::listedWindows(const std::vector<xcb_w
     if (!facts.onScreen()) {
       continue;
     }
-    windows.push_back(
-        WindowInfo{clients[i], facts.frame, facts.title, facts.layer, ownerOf(facts, executables)});
+    windows.push_back(WindowInfo{clients[i], facts.frame, facts.title, facts.layer,
+                                 ownerOf(facts, executables), facts.clientArea});
   }
   return windows;
 }

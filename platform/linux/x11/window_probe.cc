@@ -288,6 +288,8 @@ WindowFacts WindowProbe::collect() {
   facts.hidden = hasAtom(netWmState, atoms_->netWmStateHidden);
   // The server destroys a window manager's frames when it goes and puts their clients back on
   // the root window; a client below another window is framed by a running window manager.
+  facts.clientArea = Rect{double(origin->dst_x), double(origin->dst_y), double(geometry->width),
+                          double(geometry->height)};
   const bool framed = tree->parent != connection.root();
   const FrameExtents extents = framed ? extentsFrom(frameExtents) : FrameExtents{};
   facts.frame = Rect{double(origin->dst_x) - extents.left, double(origin->dst_y) - extents.top,

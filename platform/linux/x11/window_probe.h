@@ -25,6 +25,8 @@ struct WindowFacts {
   // while the client sits in one: _NET_FRAME_EXTENTS stays on the client after the window
   // manager that set it is gone.
   Rect frame;
+  // The client's own rectangle on the root window, without the frame. Meaningful when exists.
+  Rect clientArea;
   std::optional<std::string> title;             // UTF-8
   std::int64_t layer = 0;                       // 0 for ordinary application windows
   std::optional<std::string> applicationClass;  // the class half of WM_CLASS
