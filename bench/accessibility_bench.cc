@@ -24,19 +24,14 @@
 #include <thread>
 #include <vector>
 
-#include "bench/latency.h"
+#include "bench/bench_common.h"
 #include "tools/harness/child_process.h"
-#include "tools/harness/helper.h"
-#include "tools/harness/virtual_desktop.h"
 
+namespace kex::bench {
 namespace {
 
-using kex::bench::millisecondsSince;
-using kex::bench::summarize;
-using kex::bench::Summary;
-using kex::harness::ChildProcess;
-using kex::harness::Clock;
-using kex::harness::Helper;
+using harness::ChildProcess;
+using harness::Helper;
 using nlohmann::json;
 
 constexpr int kNodes = 256;
@@ -77,24 +72,6 @@ for _ in sys.stdin:
     print(len(nodes), flush=True)
 )PY";
 
-struct BenchOptions {
-  int samples = 40;
-  int runs = 100;
-  std::string computer = KEX_COMPUTER_PATH;
-};
-
-BenchOptions parseOptions(int argc, char** argv) {
-  BenchOptions options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--samples" && value > 0) options.samples = value;
-    if (flag == "--runs" && value > 0) options.runs = value;
-    if (flag == "--computer") options.computer = argv[i + 1];
-  }
-  return options;
-}
-
 int describedNodes(const json& node) {
   if (node.contains("truncated")) return 0;
   int count = 1;
@@ -106,8 +83,8 @@ int describedNodes(const json& node) {
 
 // The test application's window as kex-computer lists it.
 json listedWindow(Helper& helper, const json& fresh) {
-  const auto deadline = kex::harness::deadlineIn(kAnswerTimeout);
-  while (!kex::harness::hasPassed(deadline)) {
+  const auto deadline = harness::deadlineIn(kAnswerTimeout);
+  while (!harness::hasPassed(deadline)) {
     const json response = helper.request("computer.windows", fresh);
     if (!response.value("ok", false)) continue;
     for (const auto& window : response["result"]["windows"]) {
@@ -117,9 +94,8 @@ json listedWindow(Helper& helper, const json& fresh) {
   throw std::runtime_error("kex-computer never listed the test application's window");
 }
 
-std::unique_ptr<Helper> startHelper(kex::harness::VirtualDesktop& desktop,
-                                    const std::string& program) {
-  kex::harness::HelperOptions options;
+std::unique_ptr<Helper> startHelper(harness::VirtualDesktop& desktop, const std::string& program) {
+  harness::HelperOptions options;
   options.program = program;
   options.env = desktop.env();
   options.responseTimeout = kAnswerTimeout;
@@ -142,7 +118,7 @@ class KexTree {
     const std::string line = Helper::envelope(helper_.nextId(), "computer.accessibility", args_);
     const auto start = Clock::now();
     helper_.sendLine(line);
-    const auto response = helper_.readResponseLine(kex::harness::deadlineIn(kAnswerTimeout));
+    const auto response = helper_.readResponseLine(harness::deadlineIn(kAnswerTimeout));
     const double elapsed = millisecondsSince(start);
     if (!response) throw std::runtime_error("kex-computer stopped answering");
     const json answer = json::parse(*response, nullptr, false);
@@ -159,8 +135,8 @@ class KexTree {
 
 class PythonWalk {
  public:
-  PythonWalk(kex::harness::VirtualDesktop& desktop, int pid) : process_(walkOptions(desktop, pid)) {
-    const auto ready = process_.readLine(kex::harness::deadlineIn(kAnswerTimeout));
+  PythonWalk(harness::VirtualDesktop& desktop, int pid) : process_(walkOptions(desktop, pid)) {
+    const auto ready = process_.readLine(harness::deadlineIn(kAnswerTimeout));
     if (ready != std::optional<std::string>("ready")) {
       throw std::runtime_error(
           "the pyatspi walk did not find the window (is python3-pyatspi "
@@ -168,12 +144,12 @@ class PythonWalk {
     }
   }
 
-  static kex::harness::ChildOptions walkOptions(kex::harness::VirtualDesktop& desktop, int pid) {
-    kex::harness::ChildOptions options;
+  static harness::ChildOptions walkOptions(harness::VirtualDesktop& desktop, int pid) {
+    harness::ChildOptions options;
     options.argv = {kPython, "-c", kWalkScript, std::to_string(pid), std::to_string(kNodes)};
     options.env = desktop.env();
-    options.pipeStdin = true;
-    options.pipeStdout = true;
+    options.stdinFrom = harness::Stream::pipe;
+    options.stdoutTo = harness::Stream::pipe;
     options.stderrPath = desktop.newLogPath("pyatspi-walk");
     return options;
   }
@@ -181,7 +157,7 @@ class PythonWalk {
   double timeOne() {
     const auto start = Clock::now();
     process_.writeLine("walk");
-    const auto count = process_.readLine(kex::harness::deadlineIn(kAnswerTimeout));
+    const auto count = process_.readLine(harness::deadlineIn(kAnswerTimeout));
     const double elapsed = millisecondsSince(start);
     if (count != std::optional<std::string>(std::to_string(kNodes))) {
       throw std::runtime_error("the pyatspi walk read " + count.value_or("nothing"));
@@ -193,12 +169,8 @@ class PythonWalk {
   ChildProcess process_;
 };
 
-void printRow(const char* kind, const Summary& summary) {
-  std::printf("%-52s %10.2f %10.2f\n", kind, summary.medianMs, summary.p90Ms);
-}
-
 // Samples of a new helper's tree, each spaced so that it is read afresh.
-std::vector<double> helperSamples(kex::harness::VirtualDesktop& desktop, const std::string& program,
+std::vector<double> helperSamples(harness::VirtualDesktop& desktop, const std::string& program,
                                   int samples) {
   const auto helper = startHelper(desktop, program);
   KexTree kex(*helper, treeArguments(*helper));
@@ -208,87 +180,81 @@ std::vector<double> helperSamples(kex::harness::VirtualDesktop& desktop, const s
     times.push_back(kex.timeOne());
   }
   helper->closeInput();
-  (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+  (void)helper->waitExit(harness::deadlineIn(std::chrono::seconds(10)));
   return times;
 }
 
 // As a host that restarts the helper often: each run lists the windows, reads one tree, ends.
-void runHelpers(kex::harness::VirtualDesktop& desktop, const std::string& program, int runs) {
+void runHelpers(harness::VirtualDesktop& desktop, const std::string& program, int runs) {
   for (int i = 0; i < runs; ++i) {
     const auto helper = startHelper(desktop, program);
     KexTree kex(*helper, treeArguments(*helper));
     (void)kex.timeOne();
     helper->closeInput();
-    (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+    (void)helper->waitExit(harness::deadlineIn(std::chrono::seconds(10)));
   }
 }
 
+void measure(const Options& options) {
+  const int samples = options.count("--samples", 40);
+  const int runs = options.count("--runs", 100);
+  const std::string computer = options.text("--computer", KEX_COMPUTER_PATH);
+  harness::DesktopOptions desktopOptions;
+  desktopOptions.testAppPath = KEX_TEST_APP_PATH;
+  harness::VirtualDesktop desktop(desktopOptions);
+  const auto app = desktop.startApp({"--tree", "--size", "480x360"});
+  const auto helper = startHelper(desktop, computer);
+  KexTree kex(*helper, treeArguments(*helper));
+  PythonWalk python(desktop, app->process().pid());
+
+  // One pass of each warms the application's accessible objects.
+  (void)kex.timeOne();
+  (void)python.timeOne();
+  std::vector<double> kexSamples;
+  std::vector<double> pythonSamples;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(kSpacing);
+    kexSamples.push_back(kex.timeOne());
+    std::this_thread::sleep_for(kSpacing);
+    pythonSamples.push_back(python.timeOne());
+  }
+  helper->closeInput();
+  (void)helper->waitExit(harness::deadlineIn(std::chrono::seconds(10)));
+  const Summary kexSummary = summarize(kexSamples);
+  const Summary pythonSummary = summarize(pythonSamples);
+
+  // A new helper before and after the runs, with nothing else reading in between.
+  const Summary firstHelper = summarize(helperSamples(desktop, computer, samples));
+  runHelpers(desktop, computer, runs);
+  const Summary laterHelper = summarize(helperSamples(desktop, computer, samples));
+  std::vector<double> pythonAfter;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(kSpacing);
+    pythonAfter.push_back(python.timeOne());
+  }
+  const Summary pythonAfterSummary = summarize(pythonAfter);
+
+  std::printf(
+      "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
+      "application's tree on %s\n\n",
+      samples, kNodes, desktop.display().c_str());
+  const FigureTable table("reader", Tail::p90);
+  table.row("kex-computer computer.accessibility (whole)", kexSummary, kTargetMedianMs);
+  table.row("pyatspi depth-first walk", pythonSummary);
+  table.row("a new kex-computer, before the runs", firstHelper);
+  table.row("a new kex-computer, after the runs", laterHelper);
+  table.row("pyatspi depth-first walk, after the runs", pythonAfterSummary);
+  std::printf("\n");
+  printRatio("pyatspi / kex-computer", pythonSummary.medianMs / kexSummary.medianMs, kTargetRatio);
+  const double slowdown = laterHelper.medianMs / firstHelper.medianMs;
+  printRatio("after / before the kex-computer runs", slowdown);
+  std::printf("target: after %d runs within %.0f%% of before: %s\n", runs,
+              (kMostSlowdown - 1.0) * 100.0, verdict(slowdown <= kMostSlowdown));
+}
+
 }  // namespace
+}  // namespace kex::bench
 
 int main(int argc, char** argv) {
-  const BenchOptions options = parseOptions(argc, argv);
-  try {
-    kex::harness::DesktopOptions desktopOptions;
-    desktopOptions.testAppPath = KEX_TEST_APP_PATH;
-    kex::harness::VirtualDesktop desktop(desktopOptions);
-    const auto app = desktop.startApp({"--tree", "--size", "480x360"});
-    const auto helper = startHelper(desktop, options.computer);
-    KexTree kex(*helper, treeArguments(*helper));
-    PythonWalk python(desktop, app->process().pid());
-
-    // One pass of each warms the application's accessible objects.
-    (void)kex.timeOne();
-    (void)python.timeOne();
-    std::vector<double> kexSamples;
-    std::vector<double> pythonSamples;
-    for (int i = 0; i < options.samples; ++i) {
-      std::this_thread::sleep_for(kSpacing);
-      kexSamples.push_back(kex.timeOne());
-      std::this_thread::sleep_for(kSpacing);
-      pythonSamples.push_back(python.timeOne());
-    }
-    helper->closeInput();
-    (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
-    const Summary kexSummary = summarize(kexSamples);
-    const Summary pythonSummary = summarize(pythonSamples);
-    const double ratio = pythonSummary.medianMs / kexSummary.medianMs;
-
-    // A new helper before and after the runs, with nothing else reading in between.
-    const Summary firstHelper =
-        summarize(helperSamples(desktop, options.computer, options.samples));
-    runHelpers(desktop, options.computer, options.runs);
-    const Summary laterHelper =
-        summarize(helperSamples(desktop, options.computer, options.samples));
-    std::vector<double> pythonAfter;
-    for (int i = 0; i < options.samples; ++i) {
-      std::this_thread::sleep_for(kSpacing);
-      pythonAfter.push_back(python.timeOne());
-    }
-    const Summary pythonAfterSummary = summarize(pythonAfter);
-    const double slowdown = laterHelper.medianMs / firstHelper.medianMs;
-
-    std::printf(
-        "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
-        "application's tree on %s\n\n",
-        options.samples, kNodes, desktop.display().c_str());
-    std::printf("%-52s %10s %10s\n", "reader", "median ms", "p90 ms");
-    printRow("kex-computer computer.accessibility (whole)", kexSummary);
-    printRow("pyatspi depth-first walk", pythonSummary);
-    printRow("a new kex-computer, before the runs", firstHelper);
-    printRow("a new kex-computer, after the runs", laterHelper);
-    printRow("pyatspi depth-first walk, after the runs", pythonAfterSummary);
-    std::printf("\nratio of medians, pyatspi / kex-computer: %.2fx\n", ratio);
-    std::printf("ratio of medians, after / before %d kex-computer runs: %.2fx\n", options.runs,
-                slowdown);
-    std::printf("target: kex-computer median <= %.0f ms: %s\n", kTargetMedianMs,
-                kexSummary.medianMs <= kTargetMedianMs ? "met" : "MISSED");
-    std::printf("target: ratio >= %.1fx: %s\n", kTargetRatio,
-                ratio >= kTargetRatio ? "met" : "MISSED");
-    std::printf("target: after the runs within %.0f%% of before: %s\n",
-                (kMostSlowdown - 1.0) * 100.0, slowdown <= kMostSlowdown ? "met" : "MISSED");
-    return 0;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "kex_accessibility_bench: %s\n", error.what());
-    return 1;
-  }
+  return kex::bench::runBenchmark("kex_accessibility_bench", argc, argv, kex::bench::measure);
 }
