@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -400,6 +402,19 @@ INSTANTIATE_TEST_SUITE_P(Toolkits, AccessibilityE2E, ::testing::Values(kGtk, kQt
 class WindowManagerGoneE2E : public AccessibilityE2E {
  public:
   static void SetUpTestSuite() { startDesktop(defaultDesktopOptions()); }
+
+ protected:
+  // The window's width and height as xwininfo reports them.
+  [[nodiscard]] std::optional<std::pair<double, double>> clientSize(std::uint32_t xid) {
+    const auto info = desktop().runTool({"xwininfo", "-id", std::to_string(xid)});
+    const auto width = info.output.find("Width:");
+    const auto height = info.output.find("Height:");
+    if (info.exitStatus != 0 || width == std::string::npos || height == std::string::npos) {
+      return std::nullopt;
+    }
+    return std::make_pair(std::atof(info.output.c_str() + width + 6),
+                          std::atof(info.output.c_str() + height + 7));
+  }
 };
 
 // A window manager that crashes leaves _NET_FRAME_EXTENTS on the client; the frame it
@@ -420,6 +435,11 @@ TEST_P(WindowManagerGoneE2E, FindsTheWindowByItsBareFrameOnceTheWindowManagerHas
     if (frame.value("x", -1.0) != origin->first || frame.value("y", -1.0) != origin->second) {
       continue;  // still listed with the frame the window manager had drawn
     }
+    // Without its frame the window keeps its own size, which the toolkit may have changed.
+    const auto size = clientSize(app_->xid());
+    ASSERT_TRUE(size);
+    EXPECT_EQ(frame.value("width", 0.0), size->first) << frame.dump();
+    EXPECT_EQ(frame.value("height", 0.0), size->second) << frame.dump();
     response = describe(listed_, 1);
     if (response.value("ok", false)) break;
   } while (!harness::hasPassed(deadline));
