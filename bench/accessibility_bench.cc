@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/latency.h"
+#include "bench/bench_common.h"
 #include "tools/harness/child_process.h"
 #include "tools/harness/helper.h"
 #include "tools/harness/virtual_desktop.h"
@@ -82,24 +82,6 @@ for _ in sys.stdin:
     walk(window, nodes)
     print(len(nodes), flush=True)
 )PY";
-
-struct BenchOptions {
-  int samples = 40;
-  int runs = 100;
-  std::string computer = KEX_COMPUTER_PATH;
-};
-
-BenchOptions parseOptions(int argc, char** argv) {
-  BenchOptions options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--samples" && value > 0) options.samples = value;
-    if (flag == "--runs" && value > 0) options.runs = value;
-    if (flag == "--computer") options.computer = argv[i + 1];
-  }
-  return options;
-}
 
 int describedNodes(const json& node) {
   if (node.contains("truncated")) return 0;
@@ -178,8 +160,8 @@ class PythonWalk {
     kex::harness::ChildOptions options;
     options.argv = {kPython, "-c", kWalkScript, std::to_string(pid), std::to_string(kNodes)};
     options.env = desktop.env();
-    options.pipeStdin = true;
-    options.pipeStdout = true;
+    options.stdinFrom = kex::harness::Stream::pipe;
+    options.stdoutTo = kex::harness::Stream::pipe;
     options.stderrPath = desktop.newLogPath("pyatspi-walk");
     return options;
   }
@@ -198,10 +180,6 @@ class PythonWalk {
  private:
   ChildProcess process_;
 };
-
-void printRow(const char* kind, const Summary& summary) {
-  std::printf("%-52s %10.2f %10.2f\n", kind, summary.medianMs, summary.p90Ms);
-}
 
 // The processor time the process has used, user and system, in milliseconds.
 double cpuMilliseconds(int pid) {
@@ -253,83 +231,75 @@ void runHelpers(kex::harness::VirtualDesktop& desktop, const std::string& progra
   }
 }
 
+void measure(const kex::bench::Options& options) {
+  const int samples = options.count("--samples", 40);
+  const int runs = options.count("--runs", 100);
+  const std::string computer = options.text("--computer", KEX_COMPUTER_PATH);
+  kex::harness::DesktopOptions desktopOptions;
+  desktopOptions.testAppPath = KEX_TEST_APP_PATH;
+  kex::harness::VirtualDesktop desktop(desktopOptions);
+  const auto app = desktop.startApp({"--tree", "--size", "480x360"});
+  const auto helper = startHelper(desktop, computer);
+  KexTree kex(*helper, treeArguments(*helper));
+  PythonWalk python(desktop, app->process().pid());
+
+  // One pass of each warms the application's accessible objects.
+  (void)kex.timeOne();
+  (void)python.timeOne();
+  std::vector<double> kexSamples;
+  std::vector<double> pythonSamples;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(kSpacing);
+    kexSamples.push_back(kex.timeOne());
+    std::this_thread::sleep_for(kSpacing);
+    pythonSamples.push_back(python.timeOne());
+  }
+  helper->closeInput();
+  (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+  const Summary kexSummary = summarize(kexSamples);
+  const Summary pythonSummary = summarize(pythonSamples);
+
+  // A new helper before and after the runs, with nothing else reading in between.
+  const int pid = app->process().pid();
+  const HelperFigures first = helperSamples(desktop, computer, samples, pid);
+  runHelpers(desktop, computer, runs);
+  const HelperFigures later = helperSamples(desktop, computer, samples, pid);
+  std::vector<double> pythonAfter;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(kSpacing);
+    pythonAfter.push_back(python.timeOne());
+  }
+  const double slowdown = later.wall.medianMs / first.wall.medianMs;
+  const double cpuGrowth = later.applicationCpuMs / first.applicationCpuMs;
+
+  std::printf(
+      "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
+      "application's tree on %s; %d kex-computer runs in between\n\n",
+      samples, kNodes, desktop.display().c_str(), runs);
+  const kex::bench::FigureTable table("reader", kex::bench::Tail::p90);
+  table.row("kex-computer computer.accessibility (whole)", kexSummary, kTargetMedianMs);
+  table.row("pyatspi depth-first walk", pythonSummary);
+  table.row("a new kex-computer, before the runs", first.wall);
+  table.row("a new kex-computer, after the runs", later.wall);
+  table.row("pyatspi depth-first walk, after the runs", summarize(pythonAfter));
+  std::printf("\n");
+  // libatspi asks each application for a connection of its own and for its whole cache, which
+  // kex-computer does not do: they stay switched on in the application.
+  kex::bench::printRatio("pyatspi (own connection and cache) / kex-computer (accessibility bus)",
+                         pythonSummary.medianMs / kexSummary.medianMs, kTargetRatio);
+  kex::bench::printRatio("a new kex-computer after / before the runs", slowdown);
+  std::printf(
+      "application processor time per tree, before / after the runs: %.2f / %.2f ms (%.2fx)\n",
+      first.applicationCpuMs, later.applicationCpuMs, cpuGrowth);
+  std::printf(
+      "target: after the runs within %.0f%% of before: %s (tree time), %s (application "
+      "processor time, which the machine's load does not change)\n",
+      (kMostSlowdown - 1.0) * 100.0, kex::bench::verdict(slowdown <= kMostSlowdown),
+      kex::bench::verdict(cpuGrowth <= kMostSlowdown));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const BenchOptions options = parseOptions(argc, argv);
-  try {
-    kex::harness::DesktopOptions desktopOptions;
-    desktopOptions.testAppPath = KEX_TEST_APP_PATH;
-    kex::harness::VirtualDesktop desktop(desktopOptions);
-    const auto app = desktop.startApp({"--tree", "--size", "480x360"});
-    const auto helper = startHelper(desktop, options.computer);
-    KexTree kex(*helper, treeArguments(*helper));
-    PythonWalk python(desktop, app->process().pid());
-
-    // One pass of each warms the application's accessible objects.
-    (void)kex.timeOne();
-    (void)python.timeOne();
-    std::vector<double> kexSamples;
-    std::vector<double> pythonSamples;
-    for (int i = 0; i < options.samples; ++i) {
-      std::this_thread::sleep_for(kSpacing);
-      kexSamples.push_back(kex.timeOne());
-      std::this_thread::sleep_for(kSpacing);
-      pythonSamples.push_back(python.timeOne());
-    }
-    helper->closeInput();
-    (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
-    const Summary kexSummary = summarize(kexSamples);
-    const Summary pythonSummary = summarize(pythonSamples);
-    const double ratio = pythonSummary.medianMs / kexSummary.medianMs;
-
-    // A new helper before and after the runs, with nothing else reading in between.
-    const int pid = app->process().pid();
-    const HelperFigures first = helperSamples(desktop, options.computer, options.samples, pid);
-    runHelpers(desktop, options.computer, options.runs);
-    const HelperFigures later = helperSamples(desktop, options.computer, options.samples, pid);
-    std::vector<double> pythonAfter;
-    for (int i = 0; i < options.samples; ++i) {
-      std::this_thread::sleep_for(kSpacing);
-      pythonAfter.push_back(python.timeOne());
-    }
-    const Summary pythonAfterSummary = summarize(pythonAfter);
-    const double slowdown = later.wall.medianMs / first.wall.medianMs;
-    const double cpuGrowth = later.applicationCpuMs / first.applicationCpuMs;
-
-    std::printf(
-        "kex_accessibility_bench: %d samples of each, alternating, %d nodes of the test "
-        "application's tree on %s\n\n",
-        options.samples, kNodes, desktop.display().c_str());
-    std::printf("%-52s %10s %10s\n", "reader", "median ms", "p90 ms");
-    printRow("kex-computer computer.accessibility (whole)", kexSummary);
-    printRow("pyatspi depth-first walk", pythonSummary);
-    printRow("a new kex-computer, before the runs", first.wall);
-    printRow("a new kex-computer, after the runs", later.wall);
-    printRow("pyatspi depth-first walk, after the runs", pythonAfterSummary);
-    // libatspi asks each application for a connection of its own and for its whole cache, which
-    // kex-computer does not do: they stay switched on in the application.
-    std::printf(
-        "\nratio of medians, pyatspi (over the application's own connection and cache) / "
-        "kex-computer (over the bus): %.2fx\n",
-        ratio);
-    std::printf("ratio of medians, after / before %d kex-computer runs: %.2fx\n", options.runs,
-                slowdown);
-    std::printf(
-        "application processor time per tree, before / after the runs: %.2f / %.2f ms (%.2fx)\n",
-        first.applicationCpuMs, later.applicationCpuMs, cpuGrowth);
-    std::printf("target: kex-computer median <= %.0f ms: %s\n", kTargetMedianMs,
-                kexSummary.medianMs <= kTargetMedianMs ? "met" : "MISSED");
-    std::printf("target: ratio >= %.1fx: %s\n", kTargetRatio,
-                ratio >= kTargetRatio ? "met" : "MISSED");
-    std::printf(
-        "target: after the runs within %.0f%% of before: %s (tree time), %s (application "
-        "processor time, which load does not change)\n",
-        (kMostSlowdown - 1.0) * 100.0, slowdown <= kMostSlowdown ? "met" : "MISSED",
-        cpuGrowth <= kMostSlowdown ? "met" : "MISSED");
-    return 0;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "kex_accessibility_bench: %s\n", error.what());
-    return 1;
-  }
+  return kex::bench::runBenchmark("kex_accessibility_bench", argc, argv, measure);
 }

@@ -38,7 +38,7 @@ class SystemBusE2E : public DesktopTest {
     options.argv = {"dbus-daemon", "--session", "--nofork", "--address=" + address_,
                     "--print-address=1"};
     options.env = desktop().env();
-    options.pipeStdout = true;
+    options.stdoutTo = harness::Stream::pipe;
     options.stderrPath = desktop().newLogPath("system-bus");
     auto bus = std::make_unique<harness::ChildProcess>(std::move(options));
     const auto printed = bus->readLine(harness::deadlineIn(std::chrono::seconds(10)));

@@ -85,7 +85,7 @@ bool MockLogind::addSession(const std::string& id, const std::string& seat, std:
              .exitStatus == 0;
 }
 
-ToolResult MockLogind::send(const std::vector<std::string>& arguments) {
+Ending MockLogind::send(const std::vector<std::string>& arguments) {
   const bool toBus = arguments.front() == "/org/freedesktop/DBus";
   std::vector<std::string> argv{
       "dbus-send", "--bus=" + address_, "--print-reply",

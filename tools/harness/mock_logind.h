@@ -34,7 +34,7 @@ class MockLogind {
                                 const std::string& user, bool active);
 
  private:
-  [[nodiscard]] ToolResult send(const std::vector<std::string>& arguments);
+  [[nodiscard]] Ending send(const std::vector<std::string>& arguments);
 
   std::string address_;
   std::unique_ptr<ChildProcess> bus_;
