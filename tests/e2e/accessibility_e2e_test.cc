@@ -28,6 +28,10 @@ constexpr std::size_t kMaxChildren = 256;
 constexpr int kFullBudget = 256;
 constexpr std::size_t kTitleCharacterLimit = 512;
 constexpr const char* kAccentedE = "e\u0301";
+// Larger than the least size the tree's widgets need, so that the window has exactly this size.
+constexpr const char* kTreeWindowSize = "800x500";
+constexpr double kTreeWindowWidth = 800;
+constexpr double kTreeWindowHeight = 500;
 
 std::string accentedEs(std::size_t count) {
   std::string text;
@@ -108,7 +112,7 @@ class AccessibilityE2E : public E2ETest, public ::testing::WithParamInterface<To
   }
 
   [[nodiscard]] std::unique_ptr<harness::TestApp> startApp(std::vector<std::string> extraArgs) {
-    std::vector<std::string> args{"--tree", "--size", "480x360"};
+    std::vector<std::string> args{"--tree", "--size", kTreeWindowSize};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     return desktop().startAppAt(GetParam().program, args);
   }
@@ -276,8 +280,8 @@ TEST_P(AccessibilityE2E, FindsTheWindowByItsDecoratedFrameOrItsClientArea) {
   const json& frame = listed_["sourceRect"];
   EXPECT_LE(frame.value("x", 1e9), origin->first);
   EXPECT_LT(frame.value("y", 1e9), origin->second) << "no title bar above the client";
-  EXPECT_GT(frame.value("width", 0.0), 480.0);
-  EXPECT_GT(frame.value("height", 0.0), 360.0);
+  EXPECT_GT(frame.value("width", 0.0), kTreeWindowWidth);
+  EXPECT_GT(frame.value("height", 0.0), kTreeWindowHeight);
 }
 
 // Sends SIGCONT to the application when the test ends, however it ends.

@@ -143,9 +143,10 @@ std::vector<ObjectKey> FactReader::siblingsToFetch(const ObjectKey& key, unsigne
 }
 
 // A walk goes on into the subtree of an object whose children it reads, depth first, showing
-// objects only. One call lists the first kSubtreeCount showing descendants in that order and
-// one batch asks what the walk reads of each, so the walk costs two round trips rather than
-// one per level. The object's own showing children are asked for beside them.
+// objects only. One call lists the first kSubtreeCount showing descendants in that order (and
+// another the enabled ones) and one batch asks what the walk reads of each, so the walk costs
+// two round trips, three when the list was cut off, rather than one per level. The object's own
+// showing children are asked for beside them.
 void FactReader::prefetchSubtree(const ObjectKey& root) {
   if (waits_.silent(root.bus)) return;
   const auto timeout = waits_.standardTimeout();
@@ -210,8 +211,9 @@ void FactReader::placeEnabled(const std::vector<ObjectKey>& descendants,
   const auto now = AccessibilityClock::now();
   for (const auto& descendant : descendants) {
     NodeFacts& facts = facts_[descendant];
-    if (fresh(facts.enabled) == nullptr)
+    if (fresh(facts.enabled) == nullptr) {
       facts.enabled = Fact<bool>{enabledOnes.contains(descendant), now};
+    }
   }
 }
 
