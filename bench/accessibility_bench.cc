@@ -105,13 +105,9 @@ json listedWindow(Helper& helper, const json& fresh) {
   throw std::runtime_error("kex-computer never listed the test application's window");
 }
 
-std::unique_ptr<Helper> startHelper(kex::harness::VirtualDesktop& desktop,
-                                    const std::string& program) {
-  kex::harness::HelperOptions options;
-  options.program = program;
-  options.env = desktop.env();
-  options.responseTimeout = kAnswerTimeout;
-  return std::make_unique<Helper>(std::move(options));
+std::unique_ptr<kex::bench::BenchComputer> startHelper(kex::harness::VirtualDesktop& desktop,
+                                                       const std::string& program) {
+  return std::make_unique<kex::bench::BenchComputer>(desktop.env(), program, kAnswerTimeout);
 }
 
 // The arguments of a 256-node tree request of the test application's window.
@@ -207,7 +203,7 @@ struct HelperFigures {
 HelperFigures helperSamples(kex::harness::VirtualDesktop& desktop, const std::string& program,
                             int samples, int applicationPid) {
   const auto helper = startHelper(desktop, program);
-  KexTree kex(*helper, treeArguments(*helper));
+  KexTree kex(helper->helper(), treeArguments(helper->helper()));
   std::vector<double> times;
   const double cpuBefore = cpuMilliseconds(applicationPid);
   for (int i = 0; i < samples; ++i) {
@@ -215,8 +211,6 @@ HelperFigures helperSamples(kex::harness::VirtualDesktop& desktop, const std::st
     times.push_back(kex.timeOne());
   }
   const double cpuAfter = cpuMilliseconds(applicationPid);
-  helper->closeInput();
-  (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
   return {summarize(times), (cpuAfter - cpuBefore) / samples};
 }
 
@@ -224,10 +218,8 @@ HelperFigures helperSamples(kex::harness::VirtualDesktop& desktop, const std::st
 void runHelpers(kex::harness::VirtualDesktop& desktop, const std::string& program, int runs) {
   for (int i = 0; i < runs; ++i) {
     const auto helper = startHelper(desktop, program);
-    KexTree kex(*helper, treeArguments(*helper));
+    KexTree kex(helper->helper(), treeArguments(helper->helper()));
     (void)kex.timeOne();
-    helper->closeInput();
-    (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
   }
 }
 
@@ -239,8 +231,8 @@ void measure(const kex::bench::Options& options) {
   desktopOptions.testAppPath = KEX_TEST_APP_PATH;
   kex::harness::VirtualDesktop desktop(desktopOptions);
   const auto app = desktop.startApp({"--tree", "--size", "480x360"});
-  const auto helper = startHelper(desktop, computer);
-  KexTree kex(*helper, treeArguments(*helper));
+  auto helper = startHelper(desktop, computer);
+  KexTree kex(helper->helper(), treeArguments(helper->helper()));
   PythonWalk python(desktop, app->process().pid());
 
   // One pass of each warms the application's accessible objects.
@@ -254,8 +246,7 @@ void measure(const kex::bench::Options& options) {
     std::this_thread::sleep_for(kSpacing);
     pythonSamples.push_back(python.timeOne());
   }
-  helper->closeInput();
-  (void)helper->waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
+  helper.reset();
   const Summary kexSummary = summarize(kexSamples);
   const Summary pythonSummary = summarize(pythonSamples);
 

@@ -195,15 +195,10 @@ struct FirstCaptures {
 FirstCaptures timeFirstCaptures(VirtualDesktop& desktop, int helpers) {
   FirstCaptures samples;
   for (int i = 0; i < helpers; ++i) {
-    kex::harness::HelperOptions options;
-    options.program = KEX_COMPUTER_PATH;
-    options.env = desktop.env();
-    Helper helper(std::move(options));
-    Capturer capturer(helper);
+    BenchComputer computer(desktop.env());
+    Capturer capturer(computer.helper());
     samples.first.push_back(capturer.capture(false));
     samples.second.push_back(capturer.capture(false));
-    helper.closeInput();
-    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
   }
   return samples;
 }
