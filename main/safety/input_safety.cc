@@ -93,6 +93,12 @@ void InputSafety::cancel(std::string_view reason) {
   releaseLocked();
 }
 
+void InputSafety::begin() {
+  std::lock_guard guard(lock_);
+  check();
+  guardHeld({});
+}
+
 bool InputSafety::controlReady() { return false; }
 
 void InputSafety::adoptWatchdog(std::unique_ptr<WatchdogChannel> watchdog) {

@@ -56,6 +56,11 @@ class InputSafety final : public ControlReadiness {
   // replaces the reason.
   void cancel(std::string_view reason);
 
+  // Arms control before an operation's first guard. Until the human-input monitor and the
+  // release watchdog can be started from here, it needs a watchdog already adopted and fails
+  // with "input_watchdog_lost" without one; it also fails with check()'s failures.
+  void begin();
+
   // Whether synthetic input can be armed now. The human-input monitor does not exist on this
   // build yet, and control without it would let the assistant race the person at the machine,
   // so this stays false.

@@ -486,6 +486,8 @@ std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey&
   return child;
 }
 
+void X11AccessibilityServices::forgetRemembered() { facts_.forget(); }
+
 // --- actions ------------------------------------------------------------------------------
 
 bool X11AccessibilityServices::setFocused(const Element& element) {

@@ -36,6 +36,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<Element> elementAtPosition(const Element& systemWide, float x,
                                                          float y) override;
   [[nodiscard]] std::optional<std::int32_t> processIdOf(const Element& element) override;
+  void forgetRemembered() override;
 
  private:
   // The element's object when it belongs to the current connection of a live bus.
