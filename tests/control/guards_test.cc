@@ -27,19 +27,19 @@ class GuardsTest : public ControlTest {
 
 TEST_F(GuardsTest, WithoutAccessibilityTrustRefusesBeforeLookingAtTheCapture) {
   const auto capture = captureOf();
-  desktop.setPermissions(true, false, true, true);
+  desktop.revoke(Permission::accessibility);
   expectRefusedWithNothingPosted(click("not a capture"), "permission_required");
   expectRefusedWithNothingPosted(click(capture), "permission_required");
-  desktop.setPermissions(true, true, true, true);
+  desktop.grant(Permission::accessibility);
   EXPECT_EQ(click(capture).code, "");
   EXPECT_EQ(count(EventType::leftMouseDown), 1u);
 }
 
 TEST_F(GuardsTest, WithoutEventPostingAccessRefusesWithPermissionRequired) {
   const auto capture = captureOf();
-  desktop.setPermissions(true, true, false, true);
+  desktop.revoke(Permission::postEvents);
   expectRefusedWithNothingPosted(click(capture), "permission_required");
-  desktop.setPermissions(true, true, true, true);
+  desktop.grant(Permission::postEvents);
   EXPECT_EQ(click(capture).code, "");
 }
 
