@@ -1,12 +1,12 @@
 #include "platform/linux/atspi/accessibility_services.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
 #include <utility>
+
+#include "platform/linux/atspi/press_action.h"
 
 namespace kex::platform::atspi {
 namespace {
@@ -28,35 +28,28 @@ constexpr std::string_view kSecureTextField = "AXSecureTextField";
 constexpr std::string_view kSheetRole = "AXSheet";
 constexpr std::array<std::string_view, 5> kWindowRoles = {"frame", "window", "dialog", "alert",
                                                           "file chooser"};
-constexpr std::array<std::string_view, 3> kPressActions = {"click", "press", "activate"};
-
 bool isWindowRole(std::string_view role) {
   return std::find(kWindowRoles.begin(), kWindowRoles.end(), role) != kWindowRoles.end();
 }
 
 bool isSheetCandidate(std::string_view role) { return role == "dialog" || role == "alert"; }
 
-bool isPressAction(const char* name) {
-  return std::any_of(kPressActions.begin(), kPressActions.end(), [name](std::string_view action) {
-    return strcasecmp(name, std::string(action).c_str()) == 0;
-  });
-}
-
-// The index of the first action named like a press in a reply "a(sss)".
-std::optional<std::int32_t> pressActionIn(DBusMessage* reply) {
+// The names of the actions in a reply "a(sss)", in order.
+std::vector<std::string> actionNamesIn(DBusMessage* reply) {
+  std::vector<std::string> names;
   DBusMessageIter iterator;
   DBusMessageIter actions;
   dbus_message_iter_init(reply, &iterator);
   dbus_message_iter_recurse(&iterator, &actions);
-  for (std::int32_t index = 0; dbus_message_iter_get_arg_type(&actions) == DBUS_TYPE_STRUCT;
-       ++index, dbus_message_iter_next(&actions)) {
+  for (; dbus_message_iter_get_arg_type(&actions) == DBUS_TYPE_STRUCT;
+       dbus_message_iter_next(&actions)) {
     DBusMessageIter fields;
     dbus_message_iter_recurse(&actions, &fields);
     const char* name = nullptr;
     dbus_message_iter_get_basic(&fields, &name);
-    if (name != nullptr && isPressAction(name)) return index;
+    names.emplace_back(name != nullptr ? name : "");
   }
-  return std::nullopt;
+  return names;
 }
 
 const ObjectKey kRegistry{atspi::kRegistryService, std::string(atspi::kRootPath)};
@@ -89,6 +82,7 @@ void X11AccessibilityServices::beginRequest() {
 // --- elements -----------------------------------------------------------------------------
 
 bool X11AccessibilityServices::busChanged() {
+  forgetAfterInput();
   if (bus_.generation() == knownGeneration_) return false;
   knownGeneration_ = bus_.generation();
   facts_.clear();
@@ -488,6 +482,17 @@ std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey&
 
 void X11AccessibilityServices::forgetRemembered() { facts_.forget(); }
 
+void X11AccessibilityServices::inputPosted() {
+  inputEpoch_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void X11AccessibilityServices::forgetAfterInput() {
+  const std::uint64_t epoch = inputEpoch_.load(std::memory_order_relaxed);
+  if (epoch == seenInputEpoch_) return;
+  seenInputEpoch_ = epoch;
+  facts_.forget();
+}
+
 // --- actions ------------------------------------------------------------------------------
 
 bool X11AccessibilityServices::setFocused(const Element& element) {
@@ -499,9 +504,21 @@ bool X11AccessibilityServices::setFocused(const Element& element) {
 bool X11AccessibilityServices::performAction(const Element& element, std::string_view action) {
   const ObjectKey* key = liveObject(element);
   if (key == nullptr) return false;
-  if (action == "AXPress") return press(*key);
-  if (action == "AXRaise") return grabFocus(*key);
+  if (action == actions::press) return press(*key);
+  if (action == actions::raise) return raiseWindow(*key);
   return false;
+}
+
+// GTK refuses the focus to a window asked through accessibility, so the window system raises
+// it: the X window of the element's process with the element's frame, read afresh.
+bool X11AccessibilityServices::raiseWindow(const ObjectKey& key) {
+  facts_.forget();
+  const auto* extents = FactReader::fresh(facts_.read(key, kExtents).extents);
+  const auto pid = processIdOfBus(key.bus);
+  if (extents == nullptr || !pid) return false;
+  const bool done = screen_.raise(*pid, rectOf(*extents));
+  facts_.forget();
+  return done;
 }
 
 bool X11AccessibilityServices::grabFocus(const ObjectKey& key) {
@@ -525,7 +542,10 @@ std::optional<std::int32_t> X11AccessibilityServices::pressActionIndex(const Obj
   group.call({key, atspi::kAction, "GetActions", {}, "a(sss)"}, waits_.timeoutFor(key),
              [this, &key, &index](DBusMessage* reply, CallOutcome outcome) {
                waits_.noteOutcome(key.bus, outcome);
-               if (reply != nullptr) index = pressActionIn(reply);
+               if (reply == nullptr) return;
+               if (const auto preferred = preferredPressAction(actionNamesIn(reply))) {
+                 index = static_cast<std::int32_t>(*preferred);
+               }
              });
   group.wait();
   return index;

@@ -1,6 +1,7 @@
 // Other applications' user interfaces as AT-SPI 2 shows them on the accessibility bus.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,7 +20,8 @@
 namespace kex::platform::atspi {
 
 // Request thread only: the bus connection's replies are dispatched only while that thread
-// waits for them, and every remembered fact and timeout is that thread's alone.
+// waits for them, and every remembered fact and timeout is that thread's alone. The one
+// exception is inputPosted(), which any thread may call.
 class X11AccessibilityServices final : public AccessibilityServices {
  public:
   // windows tells which window lies under a point and which is active.
@@ -38,10 +40,15 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<std::int32_t> processIdOf(const Element& element) override;
   void forgetRemembered() override;
 
+  // Any thread: an input event went to the desktop, so whatever was read before it may show
+  // what no longer is; the next read on the request thread forgets it all.
+  void inputPosted();
+
  private:
   // The element's object when it belongs to the current connection of a live bus.
   [[nodiscard]] const ObjectKey* liveObject(const Element& element);
   [[nodiscard]] bool busChanged();
+  void forgetAfterInput();
   [[nodiscard]] Element elementFor(ObjectKey key) const;
   [[nodiscard]] std::vector<Element> elementsFor(const std::vector<ObjectKey>& keys) const;
 
@@ -68,6 +75,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
 
   [[nodiscard]] bool grabFocus(const ObjectKey& key);
+  [[nodiscard]] bool raiseWindow(const ObjectKey& key);
   [[nodiscard]] bool press(const ObjectKey& key);
   [[nodiscard]] std::optional<std::int32_t> pressActionIndex(const ObjectKey& key);
   // Calls a method whose reply is one boolean; false when it fails.
@@ -81,6 +89,9 @@ class X11AccessibilityServices final : public AccessibilityServices {
   // per connection.
   std::unordered_map<std::string, std::int32_t> processIds_;
   std::uint64_t knownGeneration_ = 0;
+  // Counts posted input events; seenInputEpoch_ is the count the facts were last forgotten at.
+  std::atomic<std::uint64_t> inputEpoch_{0};
+  std::uint64_t seenInputEpoch_ = 0;
 };
 
 }  // namespace kex::platform::atspi

@@ -40,7 +40,7 @@ std::int16_t toCoordinate(double value) {
     return 0;
   }
   const double clamped =
-      std::clamp(std::round(value), double(std::numeric_limits<std::int16_t>::min()),
+      std::clamp(std::floor(value), double(std::numeric_limits<std::int16_t>::min()),
                  double(std::numeric_limits<std::int16_t>::max()));
   return static_cast<std::int16_t>(clamped);
 }
@@ -125,10 +125,22 @@ std::vector<FakeInput> fakeInputsFor(const Event& event) {
 
 }  // namespace
 
-X11EventServices::X11EventServices(const Connection* connection) : connection_(connection) {}
+X11EventServices::X11EventServices(const Connection* connection)
+    : connection_(connection),
+      typist_(connection != nullptr ? std::make_unique<TextTypist>(*connection) : nullptr) {}
 
 void X11EventServices::post(const Event& event) {
   if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) {
+    return;
+  }
+  // A key event with text types the text on its key-down; its key-up takes back whatever the
+  // typing bound to the keymap.
+  if (event.isKey() && !event.text.empty()) {
+    if (event.type == EventType::keyDown) {
+      typist_->type(event.text);
+    } else {
+      typist_->finish();
+    }
     return;
   }
   const std::vector<FakeInput> inputs = fakeInputsFor(event);

@@ -1,13 +1,16 @@
 // Synthetic input through the XTEST extension.
 #pragma once
 
+#include <memory>
+
 #include "platform/events.h"
 #include "platform/linux/x11/connection.h"
+#include "platform/linux/x11/text_typist.h"
 
 namespace kex::platform::x11 {
 
 // Any thread: the request thread posts operations and the signal thread posts the releases
-// that end them. Holds no state of its own; xcb orders the requests of concurrent posters.
+// that end them. xcb orders the requests of concurrent posters; the typist keeps its own lock.
 class X11EventServices final : public EventServices {
  public:
   // connection is nullptr when no display could be opened.
@@ -18,6 +21,7 @@ class X11EventServices final : public EventServices {
 
  private:
   const Connection* connection_;
+  std::unique_ptr<TextTypist> typist_;  // nullptr without a connection
 };
 
 }  // namespace kex::platform::x11
