@@ -13,8 +13,8 @@ using FocusActionE2E = InputE2E;
 TEST_F(FocusActionE2E, FocusBringsACoveredWindowToTheFront) {
   auto app = startFocusedApp({"--title", "Covered", "--bare", "--undecorated", "--position",
                               "100,100", "--size", "300x200"});
-  auto cover = startFocusedApp({"--title", "Cover", "--bare", "--undecorated", "--position",
-                                "80,80", "--size", "400x300"});
+  auto cover = startFocusedApp(
+      {"--title", "Cover", "--bare", "--undecorated", "--position", "80,80", "--size", "400x300"});
   ASSERT_TRUE(app->waitForLine("focus-out", harness::deadlineIn(kAppEventDeadline)));
   const std::string target = listedTarget("Covered");
   ASSERT_FALSE(target.empty());
@@ -44,10 +44,11 @@ TEST_F(FocusActionE2E, PressClicksTheButtonOnceAndATreeReadRightAfterShowsIt) {
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked OK");
   // Exactly once: the next click the application reports is another button's.
   const std::string cancel = nodeTitled(observed->targetId, "Cancel");
-  ASSERT_EQ(requestFresh("computer.action",
-                         {{"nodeId", cancel}, {"captureId", observed->captureId}, {"action", "press"}})
-                .value("ok", false),
-            true);
+  ASSERT_EQ(
+      requestFresh("computer.action",
+                   {{"nodeId", cancel}, {"captureId", observed->captureId}, {"action", "press"}})
+          .value("ok", false),
+      true);
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked Cancel");
 }
 

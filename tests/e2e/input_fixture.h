@@ -58,8 +58,8 @@ class InputE2E : public E2ETest {
 void expectRefusedUndispatched(const json& response, std::string_view code);
 
 // The next line of the app that starts with one of the prefixes; nothing at the deadline.
-std::optional<std::string> nextLineOf(harness::TestApp& app, std::string_view prefix,
-                                      harness::Deadline deadline = harness::deadlineIn(
-                                          kAppEventDeadline));
+std::optional<std::string> nextLineOf(
+    harness::TestApp& app, std::string_view prefix,
+    harness::Deadline deadline = harness::deadlineIn(kAppEventDeadline));
 
 }  // namespace kex::e2e

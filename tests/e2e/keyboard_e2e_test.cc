@@ -68,8 +68,7 @@ TEST_F(KeyboardE2E, PressesReturnWithMetaAndShift) {
   auto app = startFocusedApp({"--title", "Keys"});
   const auto observed = observe("Keys");
   ASSERT_TRUE(observed);
-  const json response =
-      keyboard(*observed, {{"key", "Return"}, {"modifiers", {"meta", "shift"}}});
+  const json response = keyboard(*observed, {{"key", "Return"}, {"modifiers", {"meta", "shift"}}});
   ASSERT_EQ(response.value("ok", false), true) << response.dump();
   EXPECT_EQ(nextLineOf(*app, "key Return"), "key Return shift super");
   // The modifiers came up again: a plain key after it carries none.
@@ -89,8 +88,9 @@ TEST_F(KeyboardE2E, NeverTypesIntoThePasswordEntry) {
   // Back in the text entry, typing works, and the password entry never saw a key.
   const std::string node = nodeTitled(observed->targetId, "Text");
   ASSERT_FALSE(node.empty());
-  const json focus = requestFresh(
-      "computer.action", {{"nodeId", node}, {"captureId", observed->captureId}, {"action", "focus"}});
+  const json focus =
+      requestFresh("computer.action",
+                   {{"nodeId", node}, {"captureId", observed->captureId}, {"action", "focus"}});
   ASSERT_EQ(focus.value("ok", false), true) << focus.dump();
   ASSERT_EQ(keyboard(*observed, {{"text", "ok"}}).value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "text ok"), "text ok");

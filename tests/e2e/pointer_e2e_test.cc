@@ -83,8 +83,8 @@ TEST_F(PointerE2E, RefusesAPointUnderAWindowKeptAboveAndClicksBesideIt) {
 TEST_F(PointerE2E, RefusesAPointUnderAnotherApplicationsPopup) {
   auto app = startFocusedApp({"--title", "Under popup", "--bare", "--undecorated", "--position",
                               "100,100", "--size", "400x300"});
-  auto popup = desktop().startApp({"--title", "Popup", "--bare", "--popup", "--position",
-                                   "300,300", "--size", "80x60"});
+  auto popup = desktop().startApp(
+      {"--title", "Popup", "--bare", "--popup", "--position", "300,300", "--size", "80x60"});
   const auto observed = observe("Under popup");
   ASSERT_TRUE(observed);
   const auto [x, y] = pixelAt(*observed, 320, 320);
@@ -110,12 +110,12 @@ TEST_F(PointerE2E, RefusesAWindowMovedAfterItsCapture) {
 }
 
 TEST_F(PointerE2E, RefusesAWindowWhoseApplicationIsNoLongerInFront) {
-  auto app = startFocusedApp({"--title", "Left behind", "--bare", "--position", "100,100",
-                              "--size", "300x200"});
+  auto app = startFocusedApp(
+      {"--title", "Left behind", "--bare", "--position", "100,100", "--size", "300x200"});
   const auto observed = observe("Left behind");
   ASSERT_TRUE(observed);
-  auto other = startFocusedApp({"--title", "In front", "--bare", "--position", "600,100",
-                                "--size", "300x200"});
+  auto other = startFocusedApp(
+      {"--title", "In front", "--bare", "--position", "600,100", "--size", "300x200"});
   ASSERT_TRUE(app->waitForLine("focus-out", harness::deadlineIn(kAppEventDeadline)));
   expectRefusedUndispatched(pointer(*observed, "click", 50, 50), "focus_changed");
   EXPECT_FALSE(app->waitForLine("button ", harness::deadlineIn(std::chrono::milliseconds(0))));
@@ -123,8 +123,8 @@ TEST_F(PointerE2E, RefusesAWindowWhoseApplicationIsNoLongerInFront) {
 }
 
 TEST_F(PointerE2E, ADragPressesAtTheStartMovesTwentyTimesAndReleasesAtTheEnd) {
-  auto app = startFocusedApp({"--title", "Drag", "--bare", "--undecorated", "--position",
-                              "100,100", "--size", "400x300"});
+  auto app = startFocusedApp(
+      {"--title", "Drag", "--bare", "--undecorated", "--position", "100,100", "--size", "400x300"});
   const auto observed = observe("Drag");
   ASSERT_TRUE(observed);
   const json response = pointer(*observed, "drag", 50, 60, {{"deltaX", 200}, {"deltaY", 100}});
@@ -141,7 +141,8 @@ TEST_F(PointerE2E, ADragPressesAtTheStartMovesTwentyTimesAndReleasesAtTheEnd) {
   const auto release = std::find(lines.begin(), lines.end(), "release 1 250 160");
   EXPECT_EQ(std::count_if(lines.begin(), release,
                           [](const std::string& line) { return line.starts_with("motion "); }),
-            20);
+            20)
+      << ::testing::PrintToString(lines);
 }
 
 TEST_F(PointerE2E, ScrollsInWholeLinesWithTheDirectionsOfTheDeltas) {

@@ -316,22 +316,22 @@ const char* scrollDirection(GdkScrollDirection direction) {
 void reportThenHandle(GdkEvent* event, gpointer) {
   switch (event->type) {
     case GDK_BUTTON_RELEASE: {
-      const auto [x, y] = windowPoint(event->button.window, event->button.x_root,
-                                      event->button.y_root);
+      const auto [x, y] =
+          windowPoint(event->button.window, event->button.x_root, event->button.y_root);
       report("release %u %d %d", event->button.button, x, y);
       break;
     }
     case GDK_MOTION_NOTIFY:
       if (event->motion.state & (GDK_BUTTON1_MASK | GDK_BUTTON2_MASK | GDK_BUTTON3_MASK)) {
-        const auto [x, y] = windowPoint(event->motion.window, event->motion.x_root,
-                                        event->motion.y_root);
+        const auto [x, y] =
+            windowPoint(event->motion.window, event->motion.x_root, event->motion.y_root);
         report("motion %d %d", x, y);
       }
       break;
     case GDK_SCROLL:
       if (const char* direction = scrollDirection(event->scroll.direction)) {
-        const auto [x, y] = windowPoint(event->scroll.window, event->scroll.x_root,
-                                        event->scroll.y_root);
+        const auto [x, y] =
+            windowPoint(event->scroll.window, event->scroll.x_root, event->scroll.y_root);
         report("scroll %s %d %d", direction, x, y);
       }
       break;

@@ -52,9 +52,14 @@ FakeInput motionTo(Point location) {
 // Which way a key or button goes.
 enum class Transition { press, release };
 
+// Whether the pointer must move before a button goes down or up. A move to where the pointer
+// already is still makes a motion event, which an application would see in the middle of a
+// click or at the end of a drag.
+enum class Approach { move, alreadyThere };
+
 void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t button,
-               Transition transition) {
-  inputs.push_back(motionTo(event.location));
+               Transition transition, Approach approach) {
+  if (approach == Approach::move) inputs.push_back(motionTo(event.location));
   const std::uint8_t type = transition == Transition::press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
   inputs.push_back({type, button});
 }
@@ -79,7 +84,7 @@ void addWheelClicks(std::vector<FakeInput>& inputs, std::int32_t lines, std::uin
   }
 }
 
-std::vector<FakeInput> fakeInputsFor(const Event& event) {
+std::vector<FakeInput> fakeInputsFor(const Event& event, Approach release) {
   std::vector<FakeInput> inputs;
   switch (event.type) {
     case EventType::keyDown:
@@ -95,22 +100,22 @@ std::vector<FakeInput> fakeInputsFor(const Event& event) {
       inputs.push_back(motionTo(event.location));
       break;
     case EventType::leftMouseDown:
-      addButton(inputs, event, kLeftButton, Transition::press);
+      addButton(inputs, event, kLeftButton, Transition::press, Approach::move);
       break;
     case EventType::leftMouseUp:
-      addButton(inputs, event, kLeftButton, Transition::release);
+      addButton(inputs, event, kLeftButton, Transition::release, release);
       break;
     case EventType::rightMouseDown:
-      addButton(inputs, event, kRightButton, Transition::press);
+      addButton(inputs, event, kRightButton, Transition::press, Approach::move);
       break;
     case EventType::rightMouseUp:
-      addButton(inputs, event, kRightButton, Transition::release);
+      addButton(inputs, event, kRightButton, Transition::release, release);
       break;
     case EventType::otherMouseDown:
-      addButton(inputs, event, kMiddleButton, Transition::press);
+      addButton(inputs, event, kMiddleButton, Transition::press, Approach::move);
       break;
     case EventType::otherMouseUp:
-      addButton(inputs, event, kMiddleButton, Transition::release);
+      addButton(inputs, event, kMiddleButton, Transition::release, release);
       break;
     case EventType::scrollWheel:
       addWheelClicks(inputs, event.scrollVertical, kWheelUp, kWheelDown);
@@ -121,6 +126,20 @@ std::vector<FakeInput> fakeInputsFor(const Event& event) {
       break;
   }
   return inputs;
+}
+
+Approach approachTo(const Connection& connection, Point location) {
+  const auto pointer = connection.reply<xcb_query_pointer_reply_t>(
+      xcb_query_pointer(connection.get(), connection.root()), xcb_query_pointer_reply);
+  const FakeInput target = motionTo(location);
+  const bool there =
+      pointer && pointer->same_screen && pointer->root_x == target.x && pointer->root_y == target.y;
+  return there ? Approach::alreadyThere : Approach::move;
+}
+
+bool isButtonRelease(EventType type) {
+  return type == EventType::leftMouseUp || type == EventType::rightMouseUp ||
+         type == EventType::otherMouseUp;
 }
 
 }  // namespace
@@ -143,7 +162,9 @@ void X11EventServices::post(const Event& event) {
     }
     return;
   }
-  const std::vector<FakeInput> inputs = fakeInputsFor(event);
+  const std::vector<FakeInput> inputs =
+      fakeInputsFor(event, isButtonRelease(event.type) ? approachTo(*connection_, event.location)
+                                                       : Approach::move);
   xcb_connection_t* c = connection_->get();
   std::vector<xcb_void_cookie_t> cookies;
   cookies.reserve(inputs.size());
