@@ -6,7 +6,7 @@
 // "release <n> <x> <y>", "motion <x> <y>" (only while a button is down), "scroll <up|down|left|
 // right> <x> <y>", "clicked <button-label>", "text <entry-text>", "secret <password-entry-text>".
 // Pointer positions are in the window's own coordinates, decorations excluded; every motion is
-// reported, none merged with the next.
+// reported as the X server sent it, none merged with the next.
 //
 // --undecorated asks the window manager for no decorations, so that the window's frame is its
 // own area. --popup makes an override-redirect window (as menus and tooltips are) at --position,
@@ -28,6 +28,7 @@
 // accessibility reply, waits meanwhile.
 //
 // Runs entirely on the GTK main thread.
+#include <X11/extensions/XInput2.h>
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk-a11y.h>
@@ -311,6 +312,36 @@ const char* scrollDirection(GdkScrollDirection direction) {
   }
 }
 
+// The X input extension's motion events, read before GDK sees them: GDK merges motions and,
+// for widgets that ask for motion hints, reports where the pointer is when it gets round to an
+// event rather than where the event happened.
+struct MotionWatch {
+  int opcode = -1;
+  GdkWindow* toplevel = nullptr;
+};
+
+GdkFilterReturn reportMotion(GdkXEvent* native, GdkEvent*, gpointer data) {
+  auto* watch = static_cast<MotionWatch*>(data);
+  auto* xevent = static_cast<XEvent*>(native);
+  if (xevent->type != GenericEvent || xevent->xcookie.extension != watch->opcode ||
+      xevent->xcookie.evtype != XI_Motion || xevent->xcookie.data == nullptr ||
+      watch->toplevel == nullptr) {
+    return GDK_FILTER_CONTINUE;
+  }
+  const auto* motion = static_cast<const XIDeviceEvent*>(xevent->xcookie.data);
+  const int bytes = motion->buttons.mask_len;
+  const bool held =
+      (bytes > 0 && (XIMaskIsSet(motion->buttons.mask, 1) || XIMaskIsSet(motion->buttons.mask, 2) ||
+                     XIMaskIsSet(motion->buttons.mask, 3)));
+  if (!held) return GDK_FILTER_CONTINUE;
+  int originX = 0;
+  int originY = 0;
+  gdk_window_get_origin(watch->toplevel, &originX, &originY);
+  report("motion %d %d", static_cast<int>(motion->root_x) - originX,
+         static_cast<int>(motion->root_y) - originY);
+  return GDK_FILTER_CONTINUE;
+}
+
 // Sees every event before GTK hands it to a widget, so that a widget that takes a release or a
 // motion keeps none of them from the report.
 void reportThenHandle(GdkEvent* event, gpointer) {
@@ -321,13 +352,6 @@ void reportThenHandle(GdkEvent* event, gpointer) {
       report("release %u %d %d", event->button.button, x, y);
       break;
     }
-    case GDK_MOTION_NOTIFY:
-      if (event->motion.state & (GDK_BUTTON1_MASK | GDK_BUTTON2_MASK | GDK_BUTTON3_MASK)) {
-        const auto [x, y] =
-            windowPoint(event->motion.window, event->motion.x_root, event->motion.y_root);
-        report("motion %d %d", x, y);
-      }
-      break;
     case GDK_SCROLL:
       if (const char* direction = scrollDirection(event->scroll.direction)) {
         const auto [x, y] =
@@ -348,11 +372,6 @@ void onClicked(GtkButton* button, gpointer countClicks) {
   auto* clicks = static_cast<int*>(g_object_get_data(G_OBJECT(button), "kex-clicks"));
   const std::string name = std::string(label) + " " + std::to_string(++*clicks);
   atk_object_set_name(gtk_widget_get_accessible(GTK_WIDGET(button)), name.c_str());
-}
-
-// Motion events would otherwise be merged into one per frame.
-void onRealize(GtkWidget* widget, gpointer) {
-  gdk_window_set_event_compression(gtk_widget_get_window(widget), FALSE);
 }
 
 void onTextChanged(GtkEditable* editable, gpointer tag) {
@@ -497,7 +516,6 @@ GtkWidget* makeWindow(const AppOptions& options, AppState& state) {
   gtk_widget_add_events(window, GDK_STRUCTURE_MASK | GDK_FOCUS_CHANGE_MASK | GDK_KEY_PRESS_MASK |
                                     GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
                                     GDK_BUTTON_MOTION_MASK | GDK_SCROLL_MASK);
-  g_signal_connect(window, "realize", G_CALLBACK(onRealize), nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
   g_signal_connect(window, "map-event", G_CALLBACK(onMap), &state);
   g_signal_connect_after(window, "draw", G_CALLBACK(onDrawn), &state);
@@ -523,9 +541,16 @@ int main(int argc, char** argv) {
   AppState state;
   gdk_event_handler_set(reportThenHandle, nullptr, nullptr);
   GtkWidget* window = makeWindow(options, state);
+  static MotionWatch motions;
+  int event = 0;
+  int error = 0;
+  XQueryExtension(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), "XInputExtension",
+                  &motions.opcode, &event, &error);
+  gdk_window_add_filter(nullptr, reportMotion, &motions);
   g_unix_signal_add(SIGTERM, onTerminate, nullptr);
   g_unix_signal_add(SIGINT, onTerminate, nullptr);
   gtk_widget_show_all(window);
+  motions.toplevel = gtk_widget_get_window(window);
   gtk_main();
   return 0;
 }
