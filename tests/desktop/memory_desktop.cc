@@ -698,7 +698,11 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(
   if (top == windows_.end() || !top->info.owner) return std::nullopt;
   const auto& candidates = applicationWindows_[top->info.owner->processId];
   auto same = std::find_if(candidates.begin(), candidates.end(),
-                           [&](int window) { return frameOf(window) == top->info.frame; });
+                           [&](int window) {
+                             const auto frame = frameOf(window);
+                             return frame == top->info.frame ||
+                                    (frame && frame == top->info.clientArea);
+                           });
   if (same != candidates.end()) {
     auto hit = deepestAt(*same, point);
     return hit ? std::optional(handle(*hit)) : std::nullopt;

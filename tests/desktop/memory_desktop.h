@@ -183,9 +183,9 @@ class MemoryDesktop final : public platform::Desktop,
 
   // A hit test at a point (elementAtPosition on the system-wide element) finds: the
   // front-most on-screen window holding the point decides the application; within it, the
-  // accessible window with that window's frame, else the first of its accessible windows whose
-  // frame holds the point; then the deepest child whose frame holds it. Elements without a
-  // frame are never hit.
+  // accessible window with that window's frame or client area, else the first of its accessible
+  // windows whose frame holds the point; then the deepest child whose frame holds it. Elements
+  // without a frame are never hit.
 
   // Scripting: failures and time.
   void setFailing(Op op, bool failing = true);

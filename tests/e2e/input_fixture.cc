@@ -102,7 +102,7 @@ std::pair<int, int> InputE2E::windowPointOf(const Observed& observed, long x, lo
           static_cast<int>(std::floor(screenY)) - clientOrigin.second};
 }
 
-harness::ToolResult InputE2E::xdotool(std::vector<std::string> args) {
+harness::Ending InputE2E::xdotool(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return desktop().runTool(args);
 }

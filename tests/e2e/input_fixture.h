@@ -49,7 +49,7 @@ class InputE2E : public E2ETest {
   static std::pair<int, int> windowPointOf(const Observed& observed, long x, long y,
                                            std::pair<int, int> clientOrigin);
 
-  harness::ToolResult xdotool(std::vector<std::string> args);
+  harness::Ending xdotool(std::vector<std::string> args);
   // The keyboard mapping as xmodmap prints it.
   std::string keymap();
 };

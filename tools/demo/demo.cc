@@ -114,7 +114,7 @@ std::unique_ptr<kex::harness::TestApp> launchApp(const std::vector<std::string>&
   options.argv = {KEX_TEST_APP_PATH};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = env;
-  options.pipeStdout = true;
+  options.stdoutTo = kex::harness::Stream::pipe;
   auto app = std::make_unique<kex::harness::TestApp>(
       std::make_unique<kex::harness::ChildProcess>(std::move(options)));
   if (!app->waitUntilReady(kex::harness::deadlineIn(std::chrono::seconds(20)))) {

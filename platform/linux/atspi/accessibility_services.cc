@@ -513,7 +513,7 @@ bool X11AccessibilityServices::performAction(const Element& element, std::string
 // it: the X window of the element's process with the element's frame, read afresh.
 bool X11AccessibilityServices::raiseWindow(const ObjectKey& key) {
   facts_.forget();
-  const auto* extents = FactReader::fresh(facts_.read(key, kExtents).extents);
+  const auto* extents = facts_.fresh(facts_.read(key, kExtents).extents);
   const auto pid = processIdOfBus(key.bus);
   if (extents == nullptr || !pid) return false;
   const bool done = screen_.raise(*pid, rectOf(*extents));
