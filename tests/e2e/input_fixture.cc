@@ -11,8 +11,9 @@ constexpr auto kSettleDeadline = std::chrono::seconds(15);
 
 }  // namespace
 
-std::unique_ptr<harness::TestApp> InputE2E::startFocusedApp(std::vector<std::string> args) {
-  auto app = desktop().startApp(args);
+std::unique_ptr<harness::TestApp> InputE2E::startFocusedApp(std::vector<std::string> args,
+                                                            const std::string& program) {
+  auto app = desktop().startAppAt(program, args);
   // The focus may have come before the application said it was ready.
   const auto& lines = app->lines();
   const auto lastFocus = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& line) {

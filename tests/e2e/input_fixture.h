@@ -25,8 +25,10 @@ struct Observed {
 // Runs on the test thread.
 class InputE2E : public E2ETest {
  protected:
-  // Starts a test application and waits until the window manager has given it the focus.
-  std::unique_ptr<harness::TestApp> startFocusedApp(std::vector<std::string> args);
+  // Starts a test application (the GTK one unless another program is named) and waits until the
+  // window manager has given it the focus.
+  std::unique_ptr<harness::TestApp> startFocusedApp(std::vector<std::string> args,
+                                                    const std::string& program = KEX_TEST_APP_PATH);
 
   // Lists windows and captures the titled one, again until both succeed: a window manager may
   // still move a window that has just appeared, and a moved window is stale until listed again.
