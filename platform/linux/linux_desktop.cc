@@ -30,7 +30,7 @@ class LinuxDesktop final : public Desktop {
         windows_(connection_.get(), displays_),
         capture_(connection_.get()),
         accessibility_(windowLocator_, buses_),
-        events_(connection_.get()) {}
+        events_(x11::Connection::open()) {}
 
   SessionServices& session() override { return session_; }
   SystemServices& system() override { return system_; }
@@ -59,5 +59,11 @@ class LinuxDesktop final : public Desktop {
 }  // namespace
 
 std::unique_ptr<Desktop> openDesktop() { return std::make_unique<LinuxDesktop>(); }
+
+std::unique_ptr<EventServices> openEventPoster() {
+  auto connection = x11::Connection::open();
+  if (!connection) return nullptr;
+  return std::make_unique<x11::X11EventServices>(std::move(connection));
+}
 
 }  // namespace kex::platform::linux_desktop
