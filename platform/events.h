@@ -28,6 +28,15 @@ enum class EventType : std::uint8_t {
   otherMouseDragged = 27,
 };
 
+// Modifier flags an event carries. A key event with flags is typed with these modifier keys
+// held around it.
+namespace modifier {
+inline constexpr std::uint64_t shift = 0x20000;
+inline constexpr std::uint64_t control = 0x40000;
+inline constexpr std::uint64_t alternate = 0x80000;
+inline constexpr std::uint64_t command = 0x100000;
+}  // namespace modifier
+
 // A complete synthetic input event as a plain value, so that the controller can keep release
 // events and the watchdog can re-create them from their fields.
 struct Event {
@@ -47,8 +56,9 @@ struct Event {
   }
 };
 
-// One event seen by the input tap, with the process that posted it (0 when no process did,
-// as for hardware input).
+// One event seen by the input tap, with the process that posted it. Events this process posted
+// carry its own process id; every other event carries another value (0 when no process posted
+// it, as for hardware input, or when the desktop cannot tell which process did).
 struct ObservedInput {
   EventType type = EventType::mouseMoved;
   std::int32_t sourceProcessId = 0;
@@ -59,20 +69,25 @@ class InputTapListener {
  public:
   virtual ~InputTapListener() = default;
   virtual void inputObserved(const ObservedInput& input) = 0;
-  // The desktop stopped delivering events to the tap; it will not resume.
+  // The desktop stopped delivering events to the tap; it will not resume. Not called when the
+  // tap ends because stop() was called.
   virtual void tapDisabled() = 0;
 };
 
-// A passive, listen-only tap on keyboard and pointer input. valid() and enabled() may be asked
-// from any thread; run() belongs to the one thread that owns the tap.
+// A passive, listen-only tap on keyboard and pointer input. valid(), enabled() and stop() may be
+// called from any thread; run() belongs to the one thread that owns the tap.
 class InputTap {
  public:
   virtual ~InputTap() = default;
+  // The tap's connection to the desktop is alive.
   [[nodiscard]] virtual bool valid() = 0;
+  // Events are being delivered: the tap was started and has not been disabled or stopped.
   [[nodiscard]] virtual bool enabled() = 0;
-  // Delivers events to the listener on the calling thread until the tap dies; normally never
-  // returns.
+  // Delivers events to the listener on the calling thread until the tap dies or stop() is
+  // called; otherwise never returns.
   virtual void run() = 0;
+  // Makes run() return soon, or at once if it is called later; the tap is disabled for good.
+  virtual void stop() = 0;
 };
 
 // Any thread.
@@ -84,8 +99,9 @@ class EventServices {
   // the caller counts a post as an attempt whether or not the event had an effect.
   virtual void post(const Event& event) = 0;
 
-  // Creates the tap for key, flags, button, movement, drag and scroll events; nothing when the
-  // desktop refuses. Events go to the listener once run() is called.
+  // Creates the tap for key, flags, button, movement, drag and scroll events, started and ready
+  // to deliver; nothing when the desktop refuses. Events go to the listener once run() is
+  // called. May block while the desktop answers; called on the thread that will run the tap.
   [[nodiscard]] virtual std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) = 0;
 };
 

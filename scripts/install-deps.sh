@@ -20,6 +20,8 @@ packages=(
   qtbase5-dev libxkbcommon-dev
   # tests
   libgtest-dev libgmock-dev xdotool
+  # what the X server holds down, for the release watchdog's tests
+  xinput
   # the capture benchmark's comparison: a screenshot tool, an image resizer
   scrot imagemagick
   # kex-confirm: polkit's client library, and for its tests polkitd (with the setuid

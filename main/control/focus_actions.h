@@ -2,8 +2,8 @@
 // instead of synthetic events.
 #pragma once
 
-#include "main/control/guards.h"
 #include "main/common/json.h"
+#include "main/control/guards.h"
 #include "main/observe/observation.h"
 #include "main/safety/input_safety.h"
 #include "platform/desktop.h"

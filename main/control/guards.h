@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "main/common/json.h"
 #include "main/control/input_target.h"
 #include "main/control/protected_bundles.h"
-#include "main/common/json.h"
 #include "main/observe/observation.h"
 #include "main/safety/input_safety.h"
 #include "platform/desktop.h"

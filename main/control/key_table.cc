@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "platform/events.h"
+
 namespace kex {
 namespace {
 
@@ -23,10 +25,10 @@ constexpr std::array<std::pair<std::string_view, std::uint16_t>, 13> kKeys = {{
 }};
 
 constexpr std::array<std::pair<std::string_view, std::uint64_t>, 4> kModifiers = {{
-    {"meta", modifierFlags::command},
-    {"shift", modifierFlags::shift},
-    {"control", modifierFlags::control},
-    {"alt", modifierFlags::alternate},
+    {"meta", platform::modifier::command},
+    {"shift", platform::modifier::shift},
+    {"control", platform::modifier::control},
+    {"alt", platform::modifier::alternate},
 }};
 
 template <typename Table>

@@ -7,14 +7,6 @@
 
 namespace kex {
 
-// Modifier flags of a key event.
-namespace modifierFlags {
-inline constexpr std::uint64_t command = 0x100000;
-inline constexpr std::uint64_t shift = 0x20000;
-inline constexpr std::uint64_t control = 0x40000;
-inline constexpr std::uint64_t alternate = 0x80000;
-}  // namespace modifierFlags
-
 // The virtual key code of a key name ("Return", "Tab", "a", ...), matched exactly; nothing for
 // any other name.
 [[nodiscard]] std::optional<std::uint16_t> keyCodeNamed(std::string_view name);

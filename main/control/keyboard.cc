@@ -1,9 +1,9 @@
 #include "main/control/keyboard.h"
 
+#include "main/common/failure.h"
 #include "main/control/key_table.h"
 #include "main/control/release_at_end.h"
 #include "main/control/text_chunks.h"
-#include "main/common/failure.h"
 
 namespace kex {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "main/control/guards.h"
 #include "main/common/json.h"
+#include "main/control/guards.h"
 #include "main/safety/input_safety.h"
 
 namespace kex {

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "main/common/failure.h"
 #include "main/control/capture_mapping.h"
 #include "main/control/release_at_end.h"
-#include "main/common/failure.h"
 
 namespace kex {
 namespace {

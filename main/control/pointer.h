@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "main/control/guards.h"
 #include "main/common/json.h"
+#include "main/control/guards.h"
 #include "main/observe/observation.h"
 #include "main/safety/input_safety.h"
 #include "platform/desktop.h"

@@ -7,7 +7,9 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
-  return kex::runProcess(
-      arguments, [] { return kex::platform::linux_desktop::openDesktop(); },
-      KEX_HOST_BUNDLE_IDENTIFIER);
+  const kex::DesktopAccess access{
+      .openDesktop = [] { return kex::platform::linux_desktop::openDesktop(); },
+      .openEventPoster = [] { return kex::platform::linux_desktop::openEventPoster(); },
+  };
+  return kex::runProcess(arguments, access, KEX_HOST_BUNDLE_IDENTIFIER);
 }

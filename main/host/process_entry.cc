@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <thread>
 
 #include "main/host/computer.h"
 #include "main/host/request_loop.h"
+#include "main/safety/control_lock.h"
 #include "main/safety/input_safety.h"
+#include "main/safety/release_watchdog.h"
 #include "main/safety/signal_cancellation.h"
+#include "main/safety/watchdog_process.h"
 #include "main/session/session_state.h"
 
 namespace kex {
@@ -24,6 +28,13 @@ bool hasArgument(const std::vector<std::string>& arguments, std::string_view wan
 // already did.
 [[noreturn]] void exitNow(int status) { ::_exit(status); }
 
+// The watchdog is this very executable. /proc/self/exe names it whatever the first argument
+// says (a bare name found on PATH, a relative path from another directory) and even after the
+// file on disk was replaced.
+std::unique_ptr<WatchdogChannel> launchOwnWatchdog() {
+  return WatchdogProcess::launch("/proc/self/exe");
+}
+
 // The one top-level object of the request-loop mode; it holds all mutable state.
 // Built on the main thread, which afterwards only waits.
 class RequestLoopMode {
@@ -31,7 +42,7 @@ class RequestLoopMode {
   RequestLoopMode(std::unique_ptr<platform::Desktop> desktop, ObservationOptions options)
       : desktop_(std::move(desktop)),
         session_(desktop_->session()),
-        safety_(desktop_->events(), session_),
+        safety_(*desktop_, session_, {.launchWatchdog = &launchOwnWatchdog}),
         computer_(*desktop_, session_, safety_, std::move(options)),
         loop_(computer_, safety_),
         signals_(safety_, [](int status) { exitNow(status); }) {}
@@ -72,13 +83,15 @@ ProcessMode chooseMode(const std::vector<std::string>& arguments) {
   return ProcessMode::requestLoop;
 }
 
-int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop,
+int runProcess(const std::vector<std::string>& arguments, const DesktopAccess& access,
                const std::string& hostBundleIdentifier) {
   switch (chooseMode(arguments)) {
-    case ProcessMode::releaseWatchdog:
-      // The watchdog child is launched only by an armed controller, which this build does not
-      // arm yet; started by hand with nothing held it has nothing to release.
+    case ProcessMode::releaseWatchdog: {
+      const uid_t uid = ::getuid();
+      releaseWatchdog(access.openEventPoster, controlLockPath(std::getenv("XDG_RUNTIME_DIR"), uid),
+                      STDIN_FILENO, STDOUT_FILENO);
       return 0;
+    }
     case ProcessMode::sessionSelfTest:
       runSessionSelfTest(&sessionState, static_cast<std::uint32_t>(::getuid()));
       return 0;
@@ -88,7 +101,7 @@ int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& 
   // Before the desktop opens: its libraries may start threads, and each must inherit the mask
   // so that only the signal thread ever receives these signals.
   SignalCancellation::blockHandledSignals();
-  RequestLoopMode mode(openDesktop(), {parseFixturePid(arguments), hostBundleIdentifier});
+  RequestLoopMode mode(access.openDesktop(), {parseFixturePid(arguments), hostBundleIdentifier});
   mode.run();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "main/safety/release_watchdog.h"
 #include "platform/desktop.h"
 
 namespace kex {
@@ -24,11 +25,18 @@ enum class ProcessMode { releaseWatchdog, sessionSelfTest, requestLoop };
 
 using DesktopFactory = std::function<std::unique_ptr<platform::Desktop>()>;
 
+// What the process opens of the desktop: all of it for the request loop, only a way to post
+// input for the release watchdog.
+struct DesktopAccess {
+  DesktopFactory openDesktop;
+  EventPosterFactory openEventPoster;
+};
+
 // Runs the chosen mode and returns the exit status; the request-loop mode never returns (the
 // process ends through an exit call at end of input or on a handled signal). The desktop is
 // opened only by the modes that need one.
 // `hostBundleIdentifier` names the host application, whose windows are never observed.
-int runProcess(const std::vector<std::string>& arguments, const DesktopFactory& openDesktop,
+int runProcess(const std::vector<std::string>& arguments, const DesktopAccess& access,
                const std::string& hostBundleIdentifier);
 
 }  // namespace kex

@@ -25,10 +25,70 @@ void requireReleaseForPress(const Event& event, const std::optional<Event>& rele
   std::abort();
 }
 
+// The kinds of input that stop armed control. A drag with only another button held (the middle
+// one, say) is not among them: its press already was.
+bool interruptsControl(EventType type) {
+  switch (type) {
+    case EventType::keyDown:
+    case EventType::keyUp:
+    case EventType::flagsChanged:
+    case EventType::mouseMoved:
+    case EventType::leftMouseDown:
+    case EventType::leftMouseUp:
+    case EventType::rightMouseDown:
+    case EventType::rightMouseUp:
+    case EventType::otherMouseDown:
+    case EventType::otherMouseUp:
+    case EventType::leftMouseDragged:
+    case EventType::rightMouseDragged:
+    case EventType::scrollWheel:
+      return true;
+    case EventType::otherMouseDragged:
+      return false;
+  }
+  return false;
+}
+
+// Runs the action when the scope ends unless it was dismissed first.
+template <typename Action>
+class UnlessDismissed {
+ public:
+  explicit UnlessDismissed(Action action) : action_(std::move(action)) {}
+  ~UnlessDismissed() {
+    if (!dismissed_) action_();
+  }
+  UnlessDismissed(const UnlessDismissed&) = delete;
+  UnlessDismissed& operator=(const UnlessDismissed&) = delete;
+  void dismiss() { dismissed_ = true; }
+
+ private:
+  Action action_;
+  bool dismissed_ = false;
+};
+
 }  // namespace
 
-InputSafety::InputSafety(platform::EventServices& events, SessionGate& session)
-    : events_(events), session_(session) {}
+InputSafety::InputSafety(platform::Desktop& desktop, SessionGate& session,
+                         InputSafetyOptions options)
+    : events_(desktop.events()),
+      system_(desktop.system()),
+      session_(session),
+      options_(std::move(options)),
+      ownProcessId_(desktop.windows().ownProcessId()) {}
+
+InputSafety::~InputSafety() {
+  std::unique_ptr<InputMonitor> monitor;
+  {
+    std::lock_guard guard(lock_);
+    monitor = std::move(monitor_);
+  }
+  // Outside the lock: the monitor thread may be waiting for it in a callback.
+  monitor.reset();
+  std::lock_guard guard(lock_);
+  if (keys_.empty() && buttons_.empty()) return;
+  std::fputs("input safety: destroyed while input is held\n", stderr);
+  std::abort();
+}
 
 void InputSafety::beginRequest(std::string_view operation) {
   std::lock_guard guard(lock_);
@@ -62,6 +122,26 @@ void InputSafety::check() {
   session_.requireActive();
 }
 
+void InputSafety::begin() {
+  std::lock_guard guard(lock_);
+  prepare();
+  if (!watchdog_) startWatchdog();
+  armed_ = true;
+}
+
+void InputSafety::startWatchdog() {
+  if (!options_.launchWatchdog) {
+    throw platform::PlatformError("no release watchdog can be started");
+  }
+  watchdog_ = options_.launchWatchdog();
+  // The first exchange also waits for the child to start and take the control lock. A child
+  // that refused or did not answer is dropped (closing its pipes ends it), and the next begin()
+  // starts a new one.
+  UnlessDismissed forget([this] { watchdog_.reset(); });
+  guardHeld({});
+  forget.dismiss();
+}
+
 void InputSafety::post(const Event& event, const std::optional<Event>& release,
                        std::optional<std::uint16_t> key) {
   std::lock_guard guard(lock_);
@@ -70,7 +150,7 @@ void InputSafety::post(const Event& event, const std::optional<Event>& release,
   if (release) {
     dispatch_.uncertain();
     if (key) {
-      keys_.insert_or_assign(*key, *release);
+      registerKeyRelease(*key, *release);
     } else {
       buttons_.push_back(*release);
     }
@@ -78,6 +158,13 @@ void InputSafety::post(const Event& event, const std::optional<Event>& release,
   }
   dispatch_.attempt();
   events_.post(event);
+}
+
+// The modifier keys held for an earlier press of the same key are still down when it is pressed
+// again, so its new release lets go of them too: the release a second press replaces would have.
+void InputSafety::registerKeyRelease(std::uint16_t key, Event release) {
+  if (const auto held = keys_.find(key); held != keys_.end()) release.flags |= held->second.flags;
+  keys_.insert_or_assign(key, std::move(release));
 }
 
 void InputSafety::release() {
@@ -93,22 +180,58 @@ void InputSafety::cancel(std::string_view reason) {
   releaseLocked();
 }
 
-void InputSafety::begin() {
+void InputSafety::prepare() {
   std::lock_guard guard(lock_);
   check();
-  guardHeld({});
+  if (!started_) startMonitor();
+  if (monitor_->healthy()) return;
+  cancel(codes::inputMonitorLost);
+  throw Failure(codes::inputMonitorLost);
 }
 
-bool InputSafety::controlReady() { return false; }
+void InputSafety::startMonitor() {
+  if (!system_.listenEventAccess()) throw Failure(codes::permissionRequired);
+  platform::InputTapListener& listener = *this;
+  if (!monitor_) monitor_ = std::make_unique<InputMonitor>(events_, listener);
+  if (!monitor_->start(options_.monitorStartLimit)) {
+    cancel(codes::inputMonitorUnavailable);
+    throw Failure(codes::inputMonitorUnavailable);
+  }
+  started_ = true;
+}
 
-void InputSafety::adoptWatchdog(std::unique_ptr<WatchdogChannel> watchdog) {
+bool InputSafety::controlReady() {
+  try {
+    prepare();
+    return true;
+  } catch (const Failure&) {
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void InputSafety::interrupt() {
   std::lock_guard guard(lock_);
-  watchdog_ = std::move(watchdog);
+  if (armed_) cancel(codes::humanInterrupted);
 }
+
+void InputSafety::inputObserved(const platform::ObservedInput& input) {
+  if (!interruptsControl(input.type)) return;
+  if (input.sourceProcessId == ownProcessId_) return;
+  interrupt();
+}
+
+void InputSafety::tapDisabled() { cancel(codes::inputMonitorLost); }
 
 bool InputSafety::stopped() {
   std::lock_guard guard(lock_);
   return stopped_;
+}
+
+bool InputSafety::armed() {
+  std::lock_guard guard(lock_);
+  return armed_;
 }
 
 std::string InputSafety::stopReason() {

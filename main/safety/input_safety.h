@@ -1,7 +1,9 @@
 // The one gate through which every synthetic input passes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,23 +13,46 @@
 #include <vector>
 
 #include "main/safety/dispatch_evidence.h"
+#include "main/safety/input_monitor.h"
 #include "main/safety/watchdog_channel.h"
 #include "main/session/control_readiness.h"
 #include "main/session/session_state.h"
-#include "platform/events.h"
+#include "platform/desktop.h"
 
 namespace kex {
 
+// Starts a release watchdog and returns the channel to it; throws platform::PlatformError when it
+// cannot be started.
+using WatchdogLauncher = std::function<std::unique_ptr<WatchdogChannel>()>;
+
+struct InputSafetyOptions {
+  // How begin() starts the release watchdog. Without one, begin() fails with a platform error
+  // and control is never armed.
+  WatchdogLauncher launchWatchdog;
+  // How long prepare() waits for the monitor thread to report its tap.
+  std::chrono::milliseconds monitorStartLimit{2000};
+};
+
 // Keeps the per-request dispatch evidence, refuses all input once control has stopped, posts
 // events, remembers for every press the event that releases it, and releases everything held
-// when an operation ends or control is cancelled.
+// when an operation ends or control is cancelled. Watches for human input through the
+// human-input monitor, and keeps the release watchdog told of everything held.
 //
-// Any thread: the request thread, the signal thread and the human-input monitor enter it.
-// Every public operation holds lock_ for its whole duration, waits included; the lock is
-// recursive because the operations call each other (post calls check, cancel releases).
-class InputSafety final : public ControlReadiness {
+// Life of control: idle (observation works; input operations may begin) -> armed by begin()
+// (human input now stops control) -> stopped by any cancellation, for good. A stopped controller
+// never recovers; every gate reports the reason of the latest cancellation.
+//
+// Any thread: the request thread, the signal thread and the monitor thread enter it. Every
+// public operation holds lock_ for its whole duration, waits included (up to 1 s for the
+// watchdog's answer, up to monitorStartLimit for the monitor thread); the lock is recursive
+// because the operations call each other (post calls check, begin calls prepare, interrupt and
+// prepare call cancel, cancel releases).
+class InputSafety final : public ControlReadiness, private platform::InputTapListener {
  public:
-  InputSafety(platform::EventServices& events, SessionGate& session);
+  InputSafety(platform::Desktop& desktop, SessionGate& session, InputSafetyOptions options = {});
+  // Stops the monitor thread. Every press must have been released by then: anything still held
+  // is a path that forgot to release, and ends the process.
+  ~InputSafety() override;
   InputSafety(const InputSafety&) = delete;
   InputSafety& operator=(const InputSafety&) = delete;
 
@@ -38,13 +63,24 @@ class InputSafety final : public ControlReadiness {
   void noteUncertainOutcome();
   [[nodiscard]] bool requestMayHaveDispatched();
 
-  // Throws the stop reason once control has stopped, else the session gate's failure.
+  // The gate: throws the stop reason once control has stopped, else the session gate's failure
+  // ("session_locked", "session_unavailable").
   void check();
+
+  // Arms control before an input operation's first gate: prepare(), then, if no watchdog runs
+  // yet, starts one and exchanges an empty held set with it; from then on human input stops
+  // control. Throws prepare()'s failures, "controller_busy" (another controller of this user
+  // holds the control lock), "input_watchdog_lost" (the child did not answer in time), or a
+  // platform error when the child cannot be started; control is then not armed, and a later
+  // begin() starts a new child.
+  void begin();
 
   // Posts one event. A press comes with the event that releases it: the release is registered
   // and the watchdog told before the press is posted. With a key code the release replaces any
-  // earlier one of that key; without, it joins the held buttons. Throws check()'s failures
-  // (nothing posted or registered) and the watchdog's (release registered, press not posted).
+  // earlier one of that key, keeping the earlier one's modifier flags as well (their modifier
+  // keys are still down); without, it joins the held buttons. Throws check()'s failures
+  // (nothing posted or registered) and the watchdog's (release registered, press not posted;
+  // the caller's release() then posts it). A press without its release ends the process.
   void post(const platform::Event& event, const std::optional<platform::Event>& release = {},
             std::optional<std::uint16_t> key = {});
 
@@ -56,31 +92,42 @@ class InputSafety final : public ControlReadiness {
   // replaces the reason.
   void cancel(std::string_view reason);
 
-  // Arms control before an operation's first guard. Until the human-input monitor and the
-  // release watchdog can be started from here, it needs a watchdog already adopted and fails
-  // with "input_watchdog_lost" without one; it also fails with check()'s failures.
-  void begin();
+  // Starts the human-input monitor once, then checks its health. Throws check()'s failures;
+  // "permission_required" while input may not be watched (control not stopped, a later call
+  // tries again); "input_monitor_unavailable" when the monitor reported no tap in time, and
+  // "input_monitor_lost" when its tap is no longer valid or enabled (both stop control).
+  void prepare();
 
-  // Whether synthetic input can be armed now. The human-input monitor does not exist on this
-  // build yet, and control without it would let the assistant race the person at the machine,
-  // so this stays false.
+  // Whether synthetic input can be armed now: prepare() succeeded. Never fails.
   [[nodiscard]] bool controlReady() override;
 
-  // Stores a started release watchdog; from now on every press and release is announced to it.
-  void adoptWatchdog(std::unique_ptr<WatchdogChannel> watchdog);
+  // Human input was seen: stops control with "human_interrupted" once armed, else nothing.
+  void interrupt();
 
+  // For tests and diagnostics.
   [[nodiscard]] bool stopped();
+  [[nodiscard]] bool armed();
   [[nodiscard]] std::string stopReason();
   [[nodiscard]] std::size_t heldCount();
 
  private:
+  // Monitor thread: what the tap sees.
+  void inputObserved(const platform::ObservedInput& input) override;
+  void tapDisabled() override;
+
+  void registerKeyRelease(std::uint16_t key, platform::Event release);
+  void startMonitor();
+  void startWatchdog();
   void releaseLocked();
   void loseWatchdog();
   void guardHeld(const std::vector<platform::Event>& held);
   [[nodiscard]] std::vector<platform::Event> heldList() const;
 
   platform::EventServices& events_;
+  platform::SystemServices& system_;
   SessionGate& session_;
+  const InputSafetyOptions options_;
+  const std::int32_t ownProcessId_;
 
   std::recursive_mutex lock_;
   // Everything below is guarded by lock_.
@@ -89,7 +136,10 @@ class InputSafety final : public ControlReadiness {
   std::string reason_{"cancelled"};
   std::map<std::uint16_t, platform::Event> keys_;
   std::vector<platform::Event> buttons_;
+  std::unique_ptr<InputMonitor> monitor_;
+  bool started_ = false;
   std::unique_ptr<WatchdogChannel> watchdog_;
+  bool armed_ = false;
 };
 
 }  // namespace kex

@@ -31,7 +31,7 @@ class LinuxDesktop final : public Desktop {
         windows_(connection_.get(), displays_),
         capture_(connection_.get()),
         accessibility_(windowLocator_, buses_),
-        x11Events_(connection_.get()),
+        x11Events_(x11::Connection::open()),
         events_(x11Events_, accessibility_) {}
 
   SessionServices& session() override { return session_; }
@@ -62,5 +62,11 @@ class LinuxDesktop final : public Desktop {
 }  // namespace
 
 std::unique_ptr<Desktop> openDesktop() { return std::make_unique<LinuxDesktop>(); }
+
+std::unique_ptr<EventServices> openEventPoster() {
+  auto connection = x11::Connection::open();
+  if (!connection) return nullptr;
+  return std::make_unique<x11::X11EventServices>(std::move(connection));
+}
 
 }  // namespace kex::platform::linux_desktop

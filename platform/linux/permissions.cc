@@ -68,7 +68,11 @@ bool X11SystemServices::accessibilityTrusted() {
 
 bool X11SystemServices::postEventAccess() { return connected() && connection_->hasXTest(); }
 
-bool X11SystemServices::listenEventAccess() { return connected() && connection_->hasRecord(); }
+// Xwayland never sees the input people give to Wayland windows, so human input cannot be
+// watched there.
+bool X11SystemServices::listenEventAccess() {
+  return connected() && connection_->hasRecord() && !connection_->isXwayland();
+}
 
 bool X11SystemServices::supportsCapture(CaptureKind kind) {
   // A display is read with the core GetImage request; a window's own pixels need Composite,

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "main/host/computer.h"
 #include "main/common/failure.h"
+#include "main/host/computer.h"
 #include "main/session/topology.h"
 #include "tests/desktop/memory_desktop.h"
 
@@ -22,17 +22,21 @@ inline constexpr char kAppBundle[] = "/usr/bin/demo-app";
 inline constexpr char kHostBundle[] = "/usr/lib/kex/kex-host";
 inline constexpr platform::Rect kAppFrame{100, 50, 800, 600};
 
-// Records every held set it is told; fails on demand like a watchdog that died.
+// Records every held set it is told; fails on demand like a watchdog that died, or like one
+// that takes the empty set and cannot be told of a press.
 class RecordingWatchdog : public WatchdogChannel {
  public:
   struct Log {
     std::vector<std::vector<platform::Event>> exchanges;
     bool failing = false;
+    bool refusesPresses = false;
   };
   explicit RecordingWatchdog(std::shared_ptr<Log> log) : log_(std::move(log)) {}
 
   void exchange(const std::vector<platform::Event>& held) override {
-    if (log_->failing) throw Failure(codes::inputWatchdogLost);
+    if (log_->failing || (log_->refusesPresses && !held.empty())) {
+      throw Failure(codes::inputWatchdogLost);
+    }
     log_->exchanges.push_back(held);
   }
 
@@ -64,7 +68,6 @@ class ControlTest : public ::testing::Test {
     desktop.setFrontmost(kAppPid);
     desktop.setFocusedWindow(kAppPid, axWindow);
     desktop.setFocusedElement(kAppPid, entry);
-    safety.adoptWatchdog(std::make_unique<RecordingWatchdog>(watchdog));
   }
 
   // Runs one request inside a request bracket, as the request loop does.
@@ -149,11 +152,19 @@ class ControlTest : public ::testing::Test {
     return n;
   }
 
+  InputSafetyOptions recordingWatchdog() {
+    InputSafetyOptions options;
+    options.launchWatchdog = [log = watchdog]() -> std::unique_ptr<WatchdogChannel> {
+      return std::make_unique<RecordingWatchdog>(log);
+    };
+    return options;
+  }
+
+  std::shared_ptr<RecordingWatchdog::Log> watchdog = std::make_shared<RecordingWatchdog::Log>();
   MemoryDesktop desktop;
   SessionGate gate{desktop.session()};
-  InputSafety safety{desktop.events(), gate};
+  InputSafety safety{desktop, gate, recordingWatchdog()};
   Computer computer;
-  std::shared_ptr<RecordingWatchdog::Log> watchdog = std::make_shared<RecordingWatchdog::Log>();
   std::uint32_t appWindow = 0;
   int axWindow = 0;
   int entry = 0;

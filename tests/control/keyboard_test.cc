@@ -147,16 +147,8 @@ TEST_F(KeyboardTest, RechecksTheKeyboardFocusBeforeEveryChunk) {
   EXPECT_EQ(safety.heldCount(), 0u);
 }
 
-// A watchdog that takes the empty held set and fails at the first press.
-class RefusesPresses : public WatchdogChannel {
- public:
-  void exchange(const std::vector<Event>& held) override {
-    if (!held.empty()) throw Failure(codes::inputWatchdogLost);
-  }
-};
-
 TEST_F(KeyboardTest, ReleasesTheKeyWhenTheWatchdogCannotBeToldOfIt) {
-  safety.adoptWatchdog(std::make_unique<RefusesPresses>());
+  watchdog->refusesPresses = true;
   const auto outcome = press({{"key", "Tab"}});
   EXPECT_EQ(outcome.code, "input_watchdog_lost");
   EXPECT_TRUE(outcome.dispatched);

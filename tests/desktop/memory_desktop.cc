@@ -212,13 +212,85 @@ std::optional<DisplayInfo> MemoryDesktop::activeDisplay(std::uint32_t id) {
   return std::nullopt;
 }
 
+// The tap's side runs on the thread that calls run(); every other member may be called from any
+// thread. All state lives in the desktop, under its mutex.
+class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
+ public:
+  explicit MemoryInputTap(MemoryDesktop& desktop) : desktop_(desktop) {}
+
+  ~MemoryInputTap() override {
+    std::lock_guard guard(desktop_.mutex_);
+    desktop_.tap_.exists = false;
+    desktop_.tap_.listener = nullptr;
+    desktop_.tapChanged_.notify_all();
+  }
+
+  bool valid() override {
+    std::lock_guard guard(desktop_.mutex_);
+    return desktop_.tap_.valid;
+  }
+
+  bool enabled() override {
+    std::lock_guard guard(desktop_.mutex_);
+    return desktop_.tap_.enabled && !desktop_.tap_.stopped;
+  }
+
+  void stop() override {
+    std::lock_guard guard(desktop_.mutex_);
+    desktop_.tap_.stopped = true;
+    desktop_.tapChanged_.notify_all();
+  }
+
+  void run() override {
+    std::unique_lock lock(desktop_.mutex_);
+    TapState& tap = desktop_.tap_;
+    tap.running = true;
+    for (;;) {
+      desktop_.tapChanged_.wait(
+          lock, [&] { return tap.stopped || tap.disabledBySystem || !tap.queue.empty(); });
+      if (tap.stopped) break;
+      if (!tap.queue.empty()) {
+        const platform::ObservedInput input = tap.queue.front();
+        tap.queue.pop_front();
+        platform::InputTapListener* listener = tap.listener;
+        lock.unlock();
+        listener->inputObserved(input);
+        lock.lock();
+        ++tap.delivered;
+        desktop_.tapChanged_.notify_all();
+        continue;
+      }
+      tap.enabled = false;
+      platform::InputTapListener* listener = tap.listener;
+      lock.unlock();
+      listener->tapDisabled();
+      lock.lock();
+      tap.disableHeard = true;
+      break;
+    }
+    tap.running = false;
+    tap.queue.clear();
+    tap.delivered = tap.queued;
+    desktop_.tapChanged_.notify_all();
+  }
+
+ private:
+  MemoryDesktop& desktop_;
+};
+
 void MemoryDesktop::post(const Event& event) {
   std::function<void(const Event&)> hook;
   {
     std::lock_guard guard(mutex_);
     if (enter(Op::post)) return;
     posted_.push_back(event);
+    trackHeld(event);
     hook = postHook_;
+    if (tapAccepts()) {
+      tap_.queue.push_back({event.type, kOwnProcessId});
+      ++tap_.queued;
+      tapChanged_.notify_all();
+    }
   }
   if (hook) hook(event);
 }
@@ -233,8 +305,102 @@ void MemoryDesktop::setLiveWindowDelay(platform::Duration delay) {
   liveWindowDelay_ = delay;
 }
 
-std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(platform::InputTapListener&) {
-  return nullptr;
+void MemoryDesktop::trackHeld(const Event& event) {
+  switch (event.type) {
+    case platform::EventType::keyDown:
+      heldKeys_.insert(event.keyCode);
+      break;
+    case platform::EventType::keyUp:
+      heldKeys_.erase(event.keyCode);
+      break;
+    case platform::EventType::leftMouseDown:
+    case platform::EventType::rightMouseDown:
+    case platform::EventType::otherMouseDown:
+      heldButtons_.insert(event.type);
+      break;
+    case platform::EventType::leftMouseUp:
+      heldButtons_.erase(platform::EventType::leftMouseDown);
+      break;
+    case platform::EventType::rightMouseUp:
+      heldButtons_.erase(platform::EventType::rightMouseDown);
+      break;
+    case platform::EventType::otherMouseUp:
+      heldButtons_.erase(platform::EventType::otherMouseDown);
+      break;
+    default:
+      break;
+  }
+}
+
+bool MemoryDesktop::tapAccepts() const {
+  return tap_.exists && !tap_.stopped && !tap_.disabledBySystem && tap_.valid;
+}
+
+std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(
+    platform::InputTapListener& listener) {
+  std::unique_lock lock(mutex_);
+  ++tapStarts_;
+  tapChanged_.wait(lock, [this] { return !tapStartBlocked_; });
+  if (enter(Op::createInputTap)) return nullptr;
+  tap_ = TapState{};
+  tap_.exists = true;
+  tap_.listener = &listener;
+  return std::make_unique<MemoryInputTap>(*this);
+}
+
+bool MemoryDesktop::feedInput(platform::EventType type, std::int32_t sourceProcessId) {
+  std::unique_lock lock(mutex_);
+  if (!tapAccepts()) return false;
+  tap_.queue.push_back({type, sourceProcessId});
+  const std::uint64_t ticket = ++tap_.queued;
+  tapChanged_.notify_all();
+  tapChanged_.wait(lock, [&] { return tap_.delivered >= ticket || !tap_.exists; });
+  return true;
+}
+
+void MemoryDesktop::disableTap() {
+  std::unique_lock lock(mutex_);
+  if (!tap_.exists) return;
+  tap_.disabledBySystem = true;
+  tapChanged_.notify_all();
+  tapChanged_.wait(lock, [this] { return tap_.disableHeard || tap_.stopped || !tap_.exists; });
+}
+
+void MemoryDesktop::invalidateTap() {
+  std::lock_guard guard(mutex_);
+  tap_.valid = false;
+}
+
+void MemoryDesktop::blockTapStart(bool blocked) {
+  std::lock_guard guard(mutex_);
+  tapStartBlocked_ = blocked;
+  tapChanged_.notify_all();
+}
+
+void MemoryDesktop::waitUntilTapIdle() {
+  std::unique_lock lock(mutex_);
+  tapChanged_.wait(
+      lock, [this] { return tap_.delivered >= tap_.queued || !tap_.exists || !tap_.running; });
+}
+
+int MemoryDesktop::tapStarts() {
+  std::lock_guard guard(mutex_);
+  return tapStarts_;
+}
+
+bool MemoryDesktop::tapRunning() {
+  std::lock_guard guard(mutex_);
+  return tap_.running;
+}
+
+std::set<std::uint16_t> MemoryDesktop::heldKeys() {
+  std::lock_guard guard(mutex_);
+  return heldKeys_;
+}
+
+std::set<platform::EventType> MemoryDesktop::heldButtons() {
+  std::lock_guard guard(mutex_);
+  return heldButtons_;
 }
 
 void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bundleIdentifier) {
@@ -362,7 +528,7 @@ std::optional<platform::ProcessRecord> MemoryDesktop::processRecord(std::int32_t
   return process->second.record;
 }
 
-std::int32_t MemoryDesktop::ownProcessId() { return 4242; }
+std::int32_t MemoryDesktop::ownProcessId() { return kOwnProcessId; }
 
 std::int32_t MemoryDesktop::parentProcessId() { return 4241; }
 
@@ -697,12 +863,10 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(
   });
   if (top == windows_.end() || !top->info.owner) return std::nullopt;
   const auto& candidates = applicationWindows_[top->info.owner->processId];
-  auto same = std::find_if(candidates.begin(), candidates.end(),
-                           [&](int window) {
-                             const auto frame = frameOf(window);
-                             return frame == top->info.frame ||
-                                    (frame && frame == top->info.clientArea);
-                           });
+  auto same = std::find_if(candidates.begin(), candidates.end(), [&](int window) {
+    const auto frame = frameOf(window);
+    return frame == top->info.frame || (frame && frame == top->info.clientArea);
+  });
   if (same != candidates.end()) {
     auto hit = deepestAt(*same, point);
     return hit ? std::optional(handle(*hit)) : std::nullopt;

@@ -1,7 +1,9 @@
 // A complete in-memory desktop that tests script and read back.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -26,6 +28,7 @@ enum class Op {
   activeDisplays,
   activeDisplay,
   post,
+  createInputTap,
   shareableContent,
   liveWindow,
   processRecord,
@@ -93,6 +96,11 @@ struct MemoryProcess {
 };
 
 // Any thread: every member takes mutex_. The desktop is its own set of services.
+//
+// Input: posted events are kept in order (posted()), change the keys and buttons the desktop
+// holds down, and reach a running input tap as input of this process (ownProcessId()). A test
+// feeds the tap with input of any process and can disable it as the system would. The tap runs
+// on the thread that calls its run(), as a real one does.
 class MemoryDesktop final : public platform::Desktop,
                             private platform::SessionServices,
                             private platform::SystemServices,
@@ -103,6 +111,9 @@ class MemoryDesktop final : public platform::Desktop,
                             private platform::AccessibilityServices,
                             private platform::Clock {
  public:
+  // The process id the desktop reports as this process's own.
+  static constexpr std::int32_t kOwnProcessId = 4242;
+
   // Starts as an active session of user 501 with every permission, one 1920 by 1080 display
   // with identifier 1, and the clock at a fixed moment.
   MemoryDesktop();
@@ -198,12 +209,31 @@ class MemoryDesktop final : public platform::Desktop,
   // what happens on the desktop while an operation is under way.
   void setPostHook(std::function<void(const platform::Event&)> hook);
 
+  // Scripting: the input tap.
+  // Delivers the input to the running tap and waits until its listener has returned; false when
+  // no tap is running.
+  bool feedInput(platform::EventType type, std::int32_t sourceProcessId);
+  // The system disables the tap: its listener hears of it and the tap stops.
+  void disableTap();
+  // The tap dies without notice; only asking it shows it.
+  void invalidateTap();
+  // While blocked, creating a tap waits (as a desktop that does not answer).
+  void blockTapStart(bool blocked);
+  // Waits until the tap has delivered everything posted or fed so far.
+  void waitUntilTapIdle();
+  [[nodiscard]] int tapStarts();
+  [[nodiscard]] bool tapRunning();
+
   // Reading back.
   [[nodiscard]] std::vector<platform::Event> posted();
   [[nodiscard]] std::vector<PerformedAction> performed();
   [[nodiscard]] std::optional<std::int32_t> frontmost();
   [[nodiscard]] std::optional<int> focusedWindowOf(std::int32_t pid);
   [[nodiscard]] std::optional<int> focusedElementOf(std::int32_t pid);
+  // Keys (virtual key codes) and buttons (the types of their down events) posted down and not
+  // yet up.
+  [[nodiscard]] std::set<std::uint16_t> heldKeys();
+  [[nodiscard]] std::set<platform::EventType> heldButtons();
   [[nodiscard]] std::vector<Op> calls();
   void clearCalls();
 
@@ -251,9 +281,28 @@ class MemoryDesktop final : public platform::Desktop,
   platform::Timestamp now() override;
   void sleep(platform::Duration duration) override;
 
+  class MemoryInputTap;
+  // The one tap the desktop runs at a time; guarded by mutex_.
+  struct TapState {
+    bool exists = false;
+    bool running = false;
+    bool valid = true;
+    bool enabled = true;
+    bool stopped = false;
+    bool disabledBySystem = false;
+    bool disableHeard = false;  // the listener returned from tapDisabled()
+    platform::InputTapListener* listener = nullptr;
+    std::deque<platform::ObservedInput> queue;
+    std::uint64_t queued = 0;
+    std::uint64_t delivered = 0;
+  };
+
   // Records the call; true when the test made the operation fail. Caller holds mutex_.
   bool enter(Op op);
   [[nodiscard]] bool granted(Permission permission) const;
+  // Caller holds mutex_.
+  void trackHeld(const platform::Event& event);
+  [[nodiscard]] bool tapAccepts() const;
   platform::DisplayInfo* findDisplay(std::uint32_t id);
   MemoryWindow* findWindow(std::uint32_t windowId);
   [[nodiscard]] std::optional<platform::Rect> frameOf(int element) const;
@@ -261,7 +310,13 @@ class MemoryDesktop final : public platform::Desktop,
   [[nodiscard]] std::optional<std::int32_t> ownerOfElement(int element) const;
 
   std::mutex mutex_;
+  std::condition_variable tapChanged_;
   // Everything below is guarded by mutex_.
+  TapState tap_;
+  bool tapStartBlocked_ = false;
+  int tapStarts_ = 0;
+  std::set<std::uint16_t> heldKeys_;
+  std::set<platform::EventType> heldButtons_;
   std::uint32_t uid_ = 501;
   std::optional<platform::SessionDescription> session_;
   std::set<Permission> revoked_;

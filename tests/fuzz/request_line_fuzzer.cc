@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kex::testing::MemoryDesktop desktop;
   desktop.setUserId(501);
   kex::SessionGate session(desktop.session());
-  kex::InputSafety safety(desktop.events(), session);
+  kex::InputSafety safety(desktop, session);
   kex::Computer computer(desktop, session, safety);
   kex::RequestLoop loop(computer, safety);
 

@@ -59,7 +59,7 @@ class RequestLoopTest : public ::testing::Test {
 
   MemoryDesktop desktop;
   SessionGate gate{desktop.session()};
-  InputSafety safety{desktop.events(), gate};
+  InputSafety safety{desktop, gate};
   Computer computer{desktop, gate, safety};
   RequestLoop loop{computer, safety};
 };

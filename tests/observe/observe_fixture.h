@@ -63,7 +63,7 @@ class ObserveTest : public ::testing::Test {
 
   MemoryDesktop desktop;
   SessionGate gate{desktop.session()};
-  InputSafety safety{desktop.events(), gate};
+  InputSafety safety{desktop, gate};
   Computer computer;
   std::uint32_t appWindow = 0;
 };

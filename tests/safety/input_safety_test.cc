@@ -2,108 +2,67 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "main/common/failure.h"
-#include "tests/desktop/memory_desktop.h"
+#include "tests/safety/safety_fixture.h"
 
-namespace kex {
+namespace kex::testing {
 namespace {
 
 using platform::Event;
 using platform::EventType;
 
-// Records every held set it is told; fails on demand like a watchdog that died.
-class RecordingWatchdog : public WatchdogChannel {
- public:
-  struct Log {
-    std::vector<std::vector<Event>> exchanges;
-    bool failing = false;
-  };
-  explicit RecordingWatchdog(std::shared_ptr<Log> log) : log_(std::move(log)) {}
-
-  void exchange(const std::vector<Event>& held) override {
-    if (log_->failing) throw Failure(codes::inputWatchdogLost);
-    log_->exchanges.push_back(held);
-  }
-
- private:
-  std::shared_ptr<Log> log_;
-};
-
-Event key(EventType type, std::uint16_t code, std::uint64_t flags = 0) {
-  Event event;
-  event.type = type;
-  event.keyCode = code;
-  event.flags = flags;
-  return event;
-}
-
-Event button(EventType type, double x, double y) {
-  Event event;
-  event.type = type;
-  event.location = {x, y};
-  return event;
-}
-
-std::string failureCode(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Failure& failure) {
-    return failure.code;
-  }
-  return "";
-}
-
-class InputSafetyTest : public ::testing::Test {
+class InputSafetyTest : public SafetyTest {
  protected:
-  void attachWatchdog() { safety.adoptWatchdog(std::make_unique<RecordingWatchdog>(watchdog)); }
-
-  testing::MemoryDesktop desktop;
-  SessionGate gate{desktop.session()};
-  InputSafety safety{desktop.events(), gate};
-  std::shared_ptr<RecordingWatchdog::Log> watchdog = std::make_shared<RecordingWatchdog::Log>();
+  InputSafety safety{desktop, gate, recordingOptions()};
 };
 
-TEST_F(InputSafetyTest, AnnouncesAKeyPressThenPostsItsReleaseOnceAndClearsTheWatchdog) {
-  attachWatchdog();
-  const auto down = key(EventType::keyDown, 38, 0x20000);
-  const auto up = key(EventType::keyUp, 38, 0x20000);
-  safety.post(down, up, 38);
-  ASSERT_EQ(watchdog->exchanges.size(), 1u);
-  EXPECT_EQ(watchdog->exchanges[0], std::vector<Event>{up});
+TEST_F(InputSafetyTest, AnnouncesAKeyPressBeforePostingItAndPostsItsReleaseBeforeClearing) {
+  safety.begin();
+  const auto down = keyEvent(EventType::keyDown, 36, 0x20000);
+  const auto up = keyEvent(EventType::keyUp, 36, 0x20000);
+  safety.post(down, up, 36);
+  ASSERT_EQ(watchdog->exchanges.size(), 2u);  // the first is begin()'s empty line
+  EXPECT_EQ(watchdog->exchanges[1].held, std::vector<Event>{up});
+  EXPECT_EQ(watchdog->exchanges[1].postedBefore, 0u) << "announced only after the press";
   EXPECT_EQ(desktop.posted(), std::vector<Event>{down});
+  EXPECT_EQ(desktop.heldKeys(), (std::set<std::uint16_t>{36}));
 
   safety.release();
   EXPECT_EQ(desktop.posted(), (std::vector<Event>{down, up}));
   EXPECT_EQ(safety.heldCount(), 0u);
-  ASSERT_EQ(watchdog->exchanges.size(), 2u);
-  EXPECT_TRUE(watchdog->exchanges[1].empty());
+  EXPECT_TRUE(desktop.heldKeys().empty());
+  ASSERT_EQ(watchdog->exchanges.size(), 3u);
+  EXPECT_TRUE(watchdog->exchanges[2].held.empty());
+  EXPECT_EQ(watchdog->exchanges[2].postedBefore, 2u) << "cleared before the release was posted";
 }
 
-TEST_F(InputSafetyTest, KeepsOnlyTheLatestReleaseOfARepeatedKey) {
-  attachWatchdog();
-  const auto firstUp = key(EventType::keyUp, 12, 1);
-  const auto secondUp = key(EventType::keyUp, 12, 2);
-  safety.post(key(EventType::keyDown, 12, 1), firstUp, 12);
-  safety.post(key(EventType::keyDown, 12, 2), secondUp, 12);
-  EXPECT_EQ(watchdog->exchanges.back(), std::vector<Event>{secondUp});
+TEST_F(InputSafetyTest, ARepeatedKeyIsReleasedOnceWithTheModifiersOfBothPresses) {
+  safety.begin();
+  const auto firstUp = keyEvent(EventType::keyUp, 12, 0x80000);
+  const auto secondUp = keyEvent(EventType::keyUp, 12, 0x20000);
+  const auto mergedUp = keyEvent(EventType::keyUp, 12, 0xA0000);
+  safety.post(keyEvent(EventType::keyDown, 12, 0x80000), firstUp, 12);
+  safety.post(keyEvent(EventType::keyDown, 12, 0x20000), secondUp, 12);
+  EXPECT_EQ(watchdog->exchanges.back().held, std::vector<Event>{mergedUp});
   safety.release();
   const auto posted = desktop.posted();
-  EXPECT_EQ(std::count(posted.begin(), posted.end(), secondUp), 1);
-  EXPECT_EQ(std::count(posted.begin(), posted.end(), firstUp), 0);
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_EQ(posted.back(), mergedUp) << "one key-up, letting go of alt and shift";
 }
 
-TEST_F(InputSafetyTest, ReleasesHeldKeysThenButtonsInTheOrderOfThePresses) {
-  attachWatchdog();
-  const auto firstUp = button(EventType::leftMouseUp, 10, 20);
-  const auto secondUp = button(EventType::leftMouseUp, 30, 40);
-  const auto keyUp = key(EventType::keyUp, 50);
-  safety.post(button(EventType::leftMouseDown, 10, 20), firstUp);
-  safety.post(button(EventType::leftMouseDown, 30, 40), secondUp);
-  safety.post(key(EventType::keyDown, 50), keyUp, 50);
-  EXPECT_EQ(watchdog->exchanges.back(), (std::vector<Event>{keyUp, firstUp, secondUp}));
+TEST_F(InputSafetyTest, TellsTheWholeHeldSetKeysFirstThenButtonsInPressOrder) {
+  safety.begin();
+  const auto firstUp = pointerEvent(EventType::leftMouseUp, 10, 20);
+  const auto secondUp = pointerEvent(EventType::leftMouseUp, 30, 40);
+  const auto keyUp = keyEvent(EventType::keyUp, 50);
+  safety.post(pointerEvent(EventType::leftMouseDown, 10, 20), firstUp);
+  EXPECT_EQ(watchdog->exchanges.back().held, std::vector<Event>{firstUp});
+  safety.post(pointerEvent(EventType::leftMouseDown, 30, 40), secondUp);
+  safety.post(keyEvent(EventType::keyDown, 50), keyUp, 50);
+  EXPECT_EQ(watchdog->exchanges.back().held, (std::vector<Event>{keyUp, firstUp, secondUp}));
 
   safety.release();
   const auto posted = desktop.posted();
@@ -112,41 +71,47 @@ TEST_F(InputSafetyTest, ReleasesHeldKeysThenButtonsInTheOrderOfThePresses) {
             (std::vector<Event>{keyUp, firstUp, secondUp}));
 }
 
-TEST_F(InputSafetyTest, ReleasingNothingPostsNothingAndTellsOnlyAWatchdogThatExists) {
+TEST_F(InputSafetyTest, ReleasingNothingPostsNothingAndTellsOnlyAWatchdogThatRuns) {
   safety.release();
   EXPECT_TRUE(desktop.posted().empty());
-  attachWatchdog();
+  EXPECT_TRUE(watchdog->exchanges.empty());
+  safety.begin();
   safety.release();
   EXPECT_TRUE(desktop.posted().empty());
-  ASSERT_EQ(watchdog->exchanges.size(), 1u);
-  EXPECT_TRUE(watchdog->exchanges[0].empty());
+  ASSERT_EQ(watchdog->exchanges.size(), 2u);
+  EXPECT_TRUE(watchdog->exchanges[1].held.empty());
 }
 
-TEST_F(InputSafetyTest, StopsForGoodWithTheLatestReason) {
+TEST_F(InputSafetyTest, StopsForGoodAndEachCancellationReplacesTheReason) {
   safety.cancel(codes::humanInterrupted);
   EXPECT_EQ(failureCode([&] { safety.check(); }), "human_interrupted");
   safety.cancel(codes::cancelled);
   EXPECT_EQ(failureCode([&] { safety.check(); }), "cancelled");
+  safety.cancel(codes::inputMonitorLost);
+  EXPECT_EQ(failureCode([&] { safety.begin(); }), "input_monitor_lost");
+  EXPECT_FALSE(safety.controlReady());
   EXPECT_TRUE(safety.stopped());
 }
 
-TEST_F(InputSafetyTest, CancellingReleasesWhatIsHeld) {
-  attachWatchdog();
-  const auto up = key(EventType::keyUp, 9);
-  safety.post(key(EventType::keyDown, 9), up, 9);
+TEST_F(InputSafetyTest, CancellingReleasesWhatIsHeldAndClearsTheWatchdog) {
+  safety.begin();
+  const auto up = keyEvent(EventType::keyUp, 9);
+  safety.post(keyEvent(EventType::keyDown, 9), up, 9);
   safety.cancel(codes::cancelled);
   EXPECT_EQ(desktop.posted().back(), up);
   EXPECT_EQ(safety.heldCount(), 0u);
-  EXPECT_TRUE(watchdog->exchanges.back().empty());
+  EXPECT_TRUE(desktop.heldKeys().empty());
+  EXPECT_TRUE(watchdog->exchanges.back().held.empty());
 }
 
 TEST_F(InputSafetyTest, RefusesToPostOnceStoppedAndRegistersNothing) {
-  attachWatchdog();
+  safety.begin();
   safety.cancel(codes::humanInterrupted);
   const auto exchangesBefore = watchdog->exchanges.size();
-  EXPECT_EQ(
-      failureCode([&] { safety.post(key(EventType::keyDown, 1), key(EventType::keyUp, 1), 1); }),
-      "human_interrupted");
+  EXPECT_EQ(failureCode([&] {
+              safety.post(keyEvent(EventType::keyDown, 1), keyEvent(EventType::keyUp, 1), 1);
+            }),
+            "human_interrupted");
   EXPECT_TRUE(desktop.posted().empty());
   EXPECT_EQ(safety.heldCount(), 0u);
   EXPECT_EQ(watchdog->exchanges.size(), exchangesBefore);
@@ -154,18 +119,21 @@ TEST_F(InputSafetyTest, RefusesToPostOnceStoppedAndRegistersNothing) {
 
 TEST_F(InputSafetyTest, RefusesToPostWhileTheScreenIsLockedWithoutStopping) {
   desktop.lockScreen();
-  EXPECT_EQ(failureCode([&] { safety.post(button(EventType::mouseMoved, 1, 1)); }),
+  EXPECT_EQ(failureCode([&] { safety.post(pointerEvent(EventType::mouseMoved, 1, 1)); }),
             "session_locked");
   EXPECT_TRUE(desktop.posted().empty());
   EXPECT_FALSE(safety.stopped());
+  desktop.unlockScreen();
+  safety.post(pointerEvent(EventType::mouseMoved, 1, 1));
+  EXPECT_EQ(desktop.posted().size(), 1u);
 }
 
-TEST_F(InputSafetyTest, AWatchdogThatCannotBeToldKeepsThePressUnpostedAndLaterStopsControl) {
-  attachWatchdog();
+TEST_F(InputSafetyTest, AWatchdogThatCannotBeToldKeepsThePressUnpostedThenStopsControl) {
+  safety.begin();
   watchdog->failing = true;
   safety.beginRequest("computer.keyboard");
-  const auto up = key(EventType::keyUp, 7);
-  EXPECT_EQ(failureCode([&] { safety.post(key(EventType::keyDown, 7), up, 7); }),
+  const auto up = keyEvent(EventType::keyUp, 7);
+  EXPECT_EQ(failureCode([&] { safety.post(keyEvent(EventType::keyDown, 7), up, 7); }),
             "input_watchdog_lost");
   EXPECT_TRUE(desktop.posted().empty());
   EXPECT_EQ(safety.heldCount(), 1u);
@@ -176,19 +144,25 @@ TEST_F(InputSafetyTest, AWatchdogThatCannotBeToldKeepsThePressUnpostedAndLaterSt
   EXPECT_EQ(failureCode([&] { safety.check(); }), "input_watchdog_lost");
 }
 
-TEST_F(InputSafetyTest, APressWithoutAnyWatchdogIsRefusedBeforeItIsPosted) {
-  EXPECT_EQ(failureCode([&] {
-              safety.post(button(EventType::leftMouseDown, 0, 0),
-                          button(EventType::leftMouseUp, 0, 0));
-            }),
+TEST_F(InputSafetyTest, APressIsRefusedUntilControlIsArmed) {
+  const auto up = pointerEvent(EventType::leftMouseUp, 0, 0);
+  EXPECT_EQ(failureCode([&] { safety.post(pointerEvent(EventType::leftMouseDown, 0, 0), up); }),
             "input_watchdog_lost");
   EXPECT_TRUE(desktop.posted().empty());
+  safety.release();  // the refused press left its release registered
+  EXPECT_EQ(desktop.posted(), std::vector<Event>{up});
+
+  safety.begin();
+  safety.post(pointerEvent(EventType::leftMouseDown, 0, 0), up);
+  EXPECT_EQ(desktop.heldButtons(), (std::set<EventType>{EventType::leftMouseDown}));
+  safety.release();
+  EXPECT_TRUE(desktop.heldButtons().empty());
 }
 
 TEST_F(InputSafetyTest, AMoveWithoutReleaseOnAPristineRequestCountsAsDispatched) {
   safety.beginRequest("computer.pointer");
   EXPECT_FALSE(safety.requestMayHaveDispatched());
-  safety.post(button(EventType::mouseMoved, 5, 5));
+  safety.post(pointerEvent(EventType::mouseMoved, 5, 5));
   EXPECT_TRUE(safety.requestMayHaveDispatched());
   safety.endRequest();
   EXPECT_TRUE(safety.requestMayHaveDispatched());
@@ -199,8 +173,8 @@ TEST_F(InputSafetyTest, ATrackedRequestInheritsUncertaintyFromAStopOrHeldInput) 
   EXPECT_FALSE(safety.requestMayHaveDispatched());
   safety.endRequest();
 
-  attachWatchdog();
-  safety.post(key(EventType::keyDown, 3), key(EventType::keyUp, 3), 3);
+  safety.begin();
+  safety.post(keyEvent(EventType::keyDown, 3), keyEvent(EventType::keyUp, 3), 3);
   safety.beginRequest("computer.keyboard");
   EXPECT_TRUE(safety.requestMayHaveDispatched());
   safety.release();
@@ -211,17 +185,27 @@ TEST_F(InputSafetyTest, ATrackedRequestInheritsUncertaintyFromAStopOrHeldInput) 
   EXPECT_TRUE(safety.requestMayHaveDispatched());
 }
 
-TEST_F(InputSafetyTest, ControlIsNeverReadyWithoutTheHumanInputMonitor) {
-  EXPECT_FALSE(safety.controlReady());
+TEST(InputSafetyDeathTest, APressWithoutItsReleaseEndsTheProcess) {
+  MemoryDesktop desktop;
+  SessionGate gate{desktop.session()};
+  InputSafety safety{desktop, gate};
+  EXPECT_DEATH(safety.post(keyEvent(EventType::keyDown, 4)), "without a registered release");
+  EXPECT_DEATH(safety.post(pointerEvent(EventType::leftMouseDown, 1, 1)),
+               "without a registered release");
 }
 
-using InputSafetyDeathTest = InputSafetyTest;
+// Refused for want of a watchdog, a press leaves its release registered; nothing releases it.
+void destroyWhileHoldingAKey() {
+  MemoryDesktop desktop;
+  SessionGate gate{desktop.session()};
+  InputSafety safety{desktop, gate};
+  (void)failureCode(
+      [&] { safety.post(keyEvent(EventType::keyDown, 4), keyEvent(EventType::keyUp, 4), 4); });
+}
 
-TEST_F(InputSafetyDeathTest, APressWithoutItsReleaseEndsTheProcess) {
-  attachWatchdog();
-  EXPECT_DEATH(safety.post(key(EventType::keyDown, 4)), "without a registered release");
-  EXPECT_DEATH(safety.post(button(EventType::leftMouseDown, 1, 1)), "without a registered release");
+TEST(InputSafetyDeathTest, DestroyingTheControllerWhileInputIsHeldEndsTheProcess) {
+  EXPECT_DEATH(destroyWhileHoldingAKey(), "destroyed while input is held");
 }
 
 }  // namespace
-}  // namespace kex
+}  // namespace kex::testing

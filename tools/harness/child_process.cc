@@ -380,6 +380,18 @@ std::optional<std::string> ChildProcess::readLine(Deadline deadline) {
   }
 }
 
+std::optional<char> ChildProcess::readByte(Deadline deadline) {
+  for (;;) {
+    if (!output_.empty()) {
+      const char byte = output_.front();
+      output_.erase(0, 1);
+      return byte;
+    }
+    if (outputEnded() || !awaitActivity(deadline)) return std::nullopt;
+    if (hasPassed(deadline) && output_.empty()) return std::nullopt;
+  }
+}
+
 bool ChildProcess::signal(int signo) {
   if (exitStatus_ || pid_ <= 0) return false;
   return ::kill(pid_, signo) == 0;

@@ -102,6 +102,9 @@ class ChildProcess {
   // The next complete line of standard output without its line feed; nothing at the deadline
   // or at end of output.
   [[nodiscard]] std::optional<std::string> readLine(Deadline deadline);
+  // The next byte of standard output, whether or not a line ends there; nothing at the deadline
+  // or at end of output.
+  [[nodiscard]] std::optional<char> readByte(Deadline deadline);
   [[nodiscard]] bool outputEnded() const { return stdoutFd_ < 0; }
 
   // Sends a signal to the child (not its group); false once it has been reaped.

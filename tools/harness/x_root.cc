@@ -74,6 +74,27 @@ std::optional<std::pair<int, int>> XRoot::windowOrigin(std::uint32_t window) {
   return std::make_pair(static_cast<int>(reply->dst_x), static_cast<int>(reply->dst_y));
 }
 
+std::vector<int> XRoot::pressedKeys() {
+  auto reply = own(xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr));
+  std::vector<int> keys;
+  if (!reply) return keys;
+  for (int keycode = 0; keycode < 256; ++keycode) {
+    if ((reply->keys[keycode / 8] >> (keycode % 8)) & 1) keys.push_back(keycode);
+  }
+  return keys;
+}
+
+std::vector<int> XRoot::pressedButtons() {
+  auto reply =
+      own(xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+  std::vector<int> buttons;
+  if (!reply) return buttons;
+  for (int button = 1; button <= 5; ++button) {
+    if (reply->mask & (XCB_BUTTON_MASK_1 << (button - 1))) buttons.push_back(button);
+  }
+  return buttons;
+}
+
 std::vector<std::uint32_t> XRoot::capture(int x, int y, int width, int height) {
   auto reply = own(xcb_get_image_reply(
       connection_,

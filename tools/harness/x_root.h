@@ -38,6 +38,11 @@ class XRoot {
   // rectangle is not on the screen. Assumes the 24-bit TrueColor visual Xvfb gives.
   [[nodiscard]] std::vector<std::uint32_t> capture(int x, int y, int width, int height);
 
+  // What the server holds down right now: key codes of pressed keys and the pointer's pressed
+  // buttons (1 to 5), each in increasing order.
+  [[nodiscard]] std::vector<int> pressedKeys();
+  [[nodiscard]] std::vector<int> pressedButtons();
+
   // Sets a property of format 32 on the root window; returns once the server has applied it.
   void setProperty32(std::string_view name, std::string_view type,
                      const std::vector<std::uint32_t>& values);

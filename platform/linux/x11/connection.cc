@@ -140,9 +140,16 @@ void Connection::queryExtensions() {
   xcb_prefetch_extension_data(connection_, &xcb_xfixes_id);
   xcb_prefetch_extension_data(connection_, &xcb_damage_id);
   xcb_prefetch_extension_data(connection_, &xcb_res_id);
+  // Xwayland announces itself with an extension of its own, which xcb has no library for.
+  constexpr std::string_view kXwayland = "XWAYLAND";
+  const auto xwaylandCookie = xcb_query_extension(
+      connection_, static_cast<std::uint16_t>(kXwayland.size()), kXwayland.data());
   hasXTest_ = extensionPresent(connection_, &xcb_test_id);
   hasRecord_ = extensionPresent(connection_, &xcb_record_id);
   hasShm_ = extensionPresent(connection_, &xcb_shm_id);
+  const auto xwayland =
+      reply<xcb_query_extension_reply_t>(xwaylandCookie, xcb_query_extension_reply);
+  isXwayland_ = xwayland && xwayland->present != 0;
   negotiateVersions();
 }
 

@@ -91,6 +91,8 @@ class Connection {
 
   [[nodiscard]] bool hasXTest() const { return hasXTest_; }
   [[nodiscard]] bool hasRecord() const { return hasRecord_; }
+  // The server is Xwayland: it sees only the input that X clients' windows receive.
+  [[nodiscard]] bool isXwayland() const { return isXwayland_; }
   [[nodiscard]] RandrLevel randr() const { return randr_; }
   // MIT-SHM: images can be read through shared memory (when the server can reach ours).
   [[nodiscard]] bool hasShm() const { return hasShm_; }
@@ -128,6 +130,7 @@ class Connection {
   std::optional<std::uint32_t> localDisplayNumber_;
   bool hasXTest_ = false;
   bool hasRecord_ = false;
+  bool isXwayland_ = false;
   bool hasShm_ = false;
   bool hasComposite_ = false;
   bool hasXFixes_ = false;

@@ -8,6 +8,9 @@
 #include <limits>
 #include <vector>
 
+#include "platform/linux/x11/input_tap.h"
+#include "platform/linux/x11/key_mapping.h"
+
 namespace kex::platform::x11 {
 namespace {
 
@@ -19,13 +22,12 @@ constexpr std::uint8_t kWheelDown = 5;
 constexpr std::uint8_t kWheelLeft = 6;
 constexpr std::uint8_t kWheelRight = 7;
 
-// X keycodes are 8..255; anything else would press some other key or be refused.
-constexpr std::uint16_t kMinKeycode = 8;
-constexpr std::uint16_t kMaxKeycode = 255;
-
 // A scroll of more lines than this is a corrupt event, not a gesture; it would otherwise keep
 // the connection busy for minutes.
 constexpr std::int64_t kMaxScrollLines = 1000;
+
+// Which way a key or button goes.
+enum class Transition { press, release };
 
 // One XTEST request. For motion, detail 0 makes the position absolute on the root window.
 struct FakeInput {
@@ -36,9 +38,7 @@ struct FakeInput {
 };
 
 std::int16_t toCoordinate(double value) {
-  if (!std::isfinite(value)) {
-    return 0;
-  }
+  if (!std::isfinite(value)) return 0;
   const double clamped =
       std::clamp(std::floor(value), double(std::numeric_limits<std::int16_t>::min()),
                  double(std::numeric_limits<std::int16_t>::max()));
@@ -49,8 +49,11 @@ FakeInput motionTo(Point location) {
   return {XCB_MOTION_NOTIFY, 0, toCoordinate(location.x), toCoordinate(location.y)};
 }
 
-// Which way a key or button goes.
-enum class Transition { press, release };
+FakeInput keyInput(xcb_keycode_t keycode, Transition transition) {
+  return {
+      transition == Transition::press ? std::uint8_t{XCB_KEY_PRESS} : std::uint8_t{XCB_KEY_RELEASE},
+      keycode};
+}
 
 // Whether the pointer must move before a button goes down or up. A move to where the pointer
 // already is still makes a motion event, which an application would see in the middle of a
@@ -60,17 +63,31 @@ enum class Approach { move, alreadyThere };
 void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t button,
                Transition transition, Approach approach) {
   if (approach == Approach::move) inputs.push_back(motionTo(event.location));
-  const std::uint8_t type = transition == Transition::press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
-  inputs.push_back({type, button});
+  inputs.push_back({transition == Transition::press ? std::uint8_t{XCB_BUTTON_PRESS}
+                                                    : std::uint8_t{XCB_BUTTON_RELEASE},
+                    button});
 }
 
-void addKey(std::vector<FakeInput>& inputs, const Event& event, Transition transition) {
-  if (event.keyCode < kMinKeycode || event.keyCode > kMaxKeycode) {
+// Modifiers go down before the key and come up after it, in the reverse order. A keysym the
+// keymap lacks is left out rather than replaced by some other key.
+void addKey(std::vector<FakeInput>& inputs, const Event& event, const Keymap& keymap,
+            Transition transition) {
+  std::vector<xcb_keycode_t> modifiers;
+  for (const xcb_keysym_t keysym : modifierKeysyms(event.flags)) {
+    if (auto keycode = keymap.keycodeOf(keysym)) modifiers.push_back(*keycode);
+  }
+  std::optional<xcb_keycode_t> key;
+  if (auto keysym = keysymOfVirtualKey(event.keyCode)) key = keymap.keycodeOf(*keysym);
+
+  if (transition == Transition::press) {
+    for (const xcb_keycode_t modifier : modifiers) inputs.push_back(keyInput(modifier, transition));
+    if (key) inputs.push_back(keyInput(*key, transition));
     return;
   }
-  const auto keycode = static_cast<std::uint8_t>(event.keyCode);
-  const std::uint8_t type = transition == Transition::press ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
-  inputs.push_back({type, keycode});
+  if (key) inputs.push_back(keyInput(*key, transition));
+  for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
+    inputs.push_back(keyInput(*modifier, transition));
+  }
 }
 
 // Each line of scroll is one click of a wheel button.
@@ -84,15 +101,22 @@ void addWheelClicks(std::vector<FakeInput>& inputs, std::int32_t lines, std::uin
   }
 }
 
-std::vector<FakeInput> fakeInputsFor(const Event& event, Approach release) {
+std::vector<FakeInput> keyInputsFor(const Event& event, const Connection& connection) {
+  std::vector<FakeInput> inputs;
+  const auto keymap = Keymap::read(connection);
+  if (!keymap) return inputs;
+  addKey(inputs, event, *keymap,
+         event.type == EventType::keyDown ? Transition::press : Transition::release);
+  return inputs;
+}
+
+std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& connection,
+                                     Approach release) {
   std::vector<FakeInput> inputs;
   switch (event.type) {
     case EventType::keyDown:
-      addKey(inputs, event, Transition::press);
-      break;
     case EventType::keyUp:
-      addKey(inputs, event, Transition::release);
-      break;
+      return keyInputsFor(event, connection);
     case EventType::mouseMoved:
     case EventType::leftMouseDragged:
     case EventType::rightMouseDragged:
@@ -144,16 +168,12 @@ bool isButtonRelease(EventType type) {
 
 }  // namespace
 
-X11EventServices::X11EventServices(const Connection* connection)
-    : connection_(connection),
-      typist_(connection != nullptr ? std::make_unique<TextTypist>(*connection) : nullptr) {}
+X11EventServices::X11EventServices(std::unique_ptr<Connection> connection)
+    : connection_(std::move(connection)),
+      typist_(connection_ != nullptr ? std::make_unique<TextTypist>(*connection_) : nullptr) {}
 
 void X11EventServices::post(const Event& event) {
-  if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) {
-    return;
-  }
-  // A key event with text types the text on its key-down; its key-up takes back whatever the
-  // typing bound to the keymap.
+  if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) return;
   if (event.isKey() && !event.text.empty()) {
     if (event.type == EventType::keyDown) {
       typist_->type(event.text);
@@ -162,9 +182,9 @@ void X11EventServices::post(const Event& event) {
     }
     return;
   }
-  const std::vector<FakeInput> inputs =
-      fakeInputsFor(event, isButtonRelease(event.type) ? approachTo(*connection_, event.location)
-                                                       : Approach::move);
+  const Approach release =
+      isButtonRelease(event.type) ? approachTo(*connection_, event.location) : Approach::move;
+  const std::vector<FakeInput> inputs = fakeInputsFor(event, *connection_, release);
   xcb_connection_t* c = connection_->get();
   std::vector<xcb_void_cookie_t> cookies;
   cookies.reserve(inputs.size());
@@ -174,14 +194,14 @@ void X11EventServices::post(const Event& event) {
   }
   // The first check waits for the server once; by then it has handled every request, so the
   // rest are answered from memory. Errors are dropped: posting reports nothing.
-  for (const xcb_void_cookie_t cookie : cookies) {
-    (void)connection_->succeeded(cookie);
-  }
+  for (const xcb_void_cookie_t cookie : cookies) (void)connection_->succeeded(cookie);
 }
 
-std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener&) {
-  // The RECORD-based tap comes with the human-input monitor.
-  return nullptr;
+std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener& listener) {
+  if (connection_ == nullptr || !connection_->hasRecord() || connection_->isXwayland()) {
+    return nullptr;
+  }
+  return RecordInputTap::open(listener, xcb_get_setup(connection_->get())->resource_id_base);
 }
 
 }  // namespace kex::platform::x11

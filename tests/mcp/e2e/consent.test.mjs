@@ -5,8 +5,8 @@
 //
 // Runs as root (it starts the system bus when none runs, installs kex-confirm's polkit action
 // and sets a test user's password) and alone (the system bus it may start sits at the standard
-// path). It needs kex-computer's control operations: while status reports controlReady false the
-// whole file is skipped (exit status 77, which ctest reports as skipped).
+// path). It needs kex-computer's control operations: while status does not offer them the whole
+// file is skipped (exit status 77, which ctest reports as skipped).
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { randomBytes } from 'node:crypto';
@@ -17,7 +17,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import {
-  buttonCentres, childEnvironment, decodePng, kexComputerStatus, LineWatcher, paths,
+  buttonCentres, childEnvironment, decodePng, kexComputerStatus, LineWatcher, offersControl, paths,
   protocolMessagesOnly, skipWholeFile, startServer, startTestApp, stopServer, textOf,
 } from './support.mjs';
 
@@ -39,9 +39,9 @@ async function endFixture() {
   await exited;
 }
 
-if (!(await kexComputerStatus(desktop)).controlReady) {
+if (!offersControl(await kexComputerStatus(desktop))) {
   await endFixture();
-  skipWholeFile('kex-computer reports controlReady false, so kex-mcp never asks for approval ' +
+  skipWholeFile('kex-computer does not offer control, so kex-mcp never asks for approval ' +
                 'and no input can be checked; these tests (a declined approval leaves the ' +
                 'application untouched, an approved one lets the click through) run once its ' +
                 'control operations exist');

@@ -1,12 +1,12 @@
 // Input through the official SDK client with kex-mcp --private-desktop: a click at a pixel of a
 // capture presses the test application's button exactly once, and typed text arrives. This needs
-// kex-computer's control operations; while its status reports controlReady false the whole file
-// is skipped (exit status 77, which ctest reports as skipped).
+// kex-computer's control operations; while its status does not offer them the whole file is
+// skipped (exit status 77, which ctest reports as skipped).
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 import {
-  buttonCentres, decodePng, findElement, kexComputerStatus, privateDesktopEnvironment, protocolMessagesOnly,
-  skipWholeFile, startServer, startTestApp, stopServer, textOf,
+  buttonCentres, decodePng, findElement, kexComputerStatus, offersControl, privateDesktopEnvironment,
+  protocolMessagesOnly, skipWholeFile, startServer, startTestApp, stopServer, textOf,
 } from './support.mjs';
 
 const title = 'kex mcp control';
@@ -34,9 +34,9 @@ async function focusAndCapture() {
 const server0 = await startServer({ args: ['--private-desktop'] });
 const desktop = await privateDesktopEnvironment(server0.stderr);
 const status = await kexComputerStatus(desktop);
-if (!status.controlReady) {
+if (!offersControl(status)) {
   await stopServer(server0);
-  skipWholeFile('kex-computer reports controlReady false on the private desktop, so the input ' +
+  skipWholeFile('kex-computer does not offer control on the private desktop, so the input ' +
                 'tests (a click presses the button exactly once; typed text arrives) cannot run ' +
                 'until its control operations exist');
 }

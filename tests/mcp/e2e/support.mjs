@@ -195,6 +195,14 @@ export async function startTestApp(desktop, args = []) {
 }
 
 // Asks a kex-computer of its own on that desktop for its status.
+// Whether the status offers input: control is ready and the control operations are listed (a
+// build can have the monitor and the watchdog before it has the operations themselves).
+export function offersControl(status) {
+  return status.controlReady === true &&
+      ['computer.focus', 'computer.pointer', 'computer.keyboard']
+          .every((operation) => status.operations.includes(operation));
+}
+
 export async function kexComputerStatus(desktop) {
   const child = spawn(paths.kexComputer, [], {
     env: childEnvironment(desktop),
