@@ -27,6 +27,9 @@
 // accessible name is read, as a busy application would: the main loop, and with it every
 // accessibility reply, waits meanwhile.
 //
+// --stall-on-press MS blocks the main loop for that long after reporting each button press: a
+// drag's next hit test then waits on the application, so that a test can act in the middle of it.
+//
 // Runs entirely on the GTK main thread.
 #include <X11/extensions/XInput2.h>
 #include <gdk/gdkx.h>
@@ -56,6 +59,7 @@ struct AppOptions {
   bool tree = false;
   bool bare = false;
   int slowNameMilliseconds = 0;
+  int stallOnPressMilliseconds = 0;
   bool undecorated = false;
   bool popup = false;
   bool countClicks = false;
@@ -90,6 +94,7 @@ struct AppState {
                "kex-test-app: %s\n"
                "usage: kex-test-app [--title TEXT] [--color RRGGBB] [--size WxH] "
                "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS] "
+               "[--stall-on-press MS] "
                "[--undecorated] [--popup] [--count-clicks] [--above]\n",
                problem);
   std::exit(2);
@@ -169,6 +174,13 @@ AppOptions parseOptions(int argc, char** argv) {
       const long milliseconds = std::strtol(value, &end, 10);
       if (end == value || *end != '\0' || milliseconds < 0) usage("--slow-name wants milliseconds");
       options.slowNameMilliseconds = static_cast<int>(milliseconds);
+    } else if (flag == "--stall-on-press") {
+      char* end = nullptr;
+      const long milliseconds = std::strtol(value, &end, 10);
+      if (end == value || *end != '\0' || milliseconds < 0) {
+        usage("--stall-on-press wants milliseconds");
+      }
+      options.stallOnPressMilliseconds = static_cast<int>(milliseconds);
     } else {
       usage("unknown option");
     }
@@ -283,9 +295,12 @@ gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer) {
   return FALSE;
 }
 
+int stallOnPressMilliseconds = 0;
+
 void onPressed(GtkGestureMultiPress* gesture, gint, gdouble x, gdouble y, gpointer) {
   const guint button = gtk_gesture_single_get_current_button(GTK_GESTURE_SINGLE(gesture));
   report("button %u %d %d", button, static_cast<int>(x), static_cast<int>(y));
+  g_usleep(static_cast<gulong>(stallOnPressMilliseconds) * 1000);
 }
 
 // A position relative to the top-level window, from the event's position on the screen: the
@@ -538,6 +553,7 @@ int main(int argc, char** argv) {
   }
   const AppOptions options = parseOptions(argc, argv);
   slowNameMilliseconds = options.slowNameMilliseconds;
+  stallOnPressMilliseconds = options.stallOnPressMilliseconds;
   AppState state;
   gdk_event_handler_set(reportThenHandle, nullptr, nullptr);
   GtkWidget* window = makeWindow(options, state);
