@@ -31,6 +31,7 @@ Json FocusActions::focus(const Json& args) {
   // A copy: the record must stay the same for the second verification.
   const Target target = observation_.windowTarget(targetId);
   safety_.begin();
+  guards_.readAfresh();
   const platform::WindowInfo window = observation_.verify(target);
   if (!window.owner) throw Failure(codes::protectedTarget);
   if (guards_.protectedBundles().contains(window.owner->bundleIdentifier)) {
@@ -50,7 +51,9 @@ Json FocusActions::focus(const Json& args) {
   }
   desktop_.clock().sleep(kRaiseSettleTime);
   (void)observation_.verify(target);
-  guards_.requireFocused(window);
+  // The proof reads the focus as it is now, not as it was before the raise.
+  guards_.readAfresh();
+  (void)guards_.requireFocused(window);
   return kVerified;
 }
 
@@ -79,7 +82,7 @@ Json FocusActions::action(const Json& args) {
     throw Failure(codes::protectedTarget);
   }
   safety_.check();
-  guards_.requireFocused(target.window);
+  (void)guards_.requireFocused(target.window);
 
   const auto action = args.find("action");
   const std::string name =

@@ -56,6 +56,9 @@ InputTarget Guards::inputTarget(const Json& args) {
   if (age(capture.created) >= kCaptureMaxAge) throw Failure(codes::targetStale);
 
   safety_.begin();
+  // What an earlier request read (a tree walk) may be out of date by now; what this request
+  // reads serves the rest of it, and every input posted makes the backend forget it again.
+  readAfresh();
   WindowInfo window = observation_.verify(capture.target);
   // Verification takes time; the capture may have aged past its limit meanwhile.
   if (age(capture.created) >= kCaptureMaxAge) throw Failure(codes::targetStale);
@@ -67,25 +70,27 @@ InputTarget Guards::inputTarget(const Json& args) {
   const auto pid = window.owner->processId;
   if (isSelfOrHost(pid)) throw Failure(codes::focusChanged);
   if (!frontmostIs(pid)) throw Failure(codes::focusChanged);
-  requireFocused(window);
+  (void)requireFocused(window);
   safety_.check();
   return {std::move(window), capture};
 }
 
-void Guards::requireFocused(const WindowInfo& window) {
+void Guards::readAfresh() { desktop_.accessibility().forgetRemembered(); }
+
+Element Guards::requireFocused(const WindowInfo& window) {
   if (!window.owner) throw Failure(codes::focusChanged);
   const auto pid = window.owner->processId;
   if (!frontmostIs(pid)) throw Failure(codes::focusChanged);
-  // What an earlier tree walk read may be out of date by now; the guards read live.
-  desktop_.accessibility().forgetRemembered();
   const Element windowElement = elements_.axWindow(window);
   const auto application = desktop_.accessibility().applicationElement(pid);
   const auto focused = elements_.element(application, attributes::focusedWindow);
   if (!focused || !(*focused == windowElement)) throw Failure(codes::focusChanged);
+  return windowElement;
 }
 
 void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
-  requireFocused(window);
+  // The element requireFocused found is the one axWindow would find again a moment later.
+  const Element windowElement = requireFocused(window);
   if (!window.owner) throw Failure(codes::focusChanged);
   const auto application = desktop_.accessibility().applicationElement(window.owner->processId);
   const auto focused = elements_.element(application, attributes::focusedElement);
@@ -93,7 +98,6 @@ void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
   if (elements_.text(*focused, attributes::subrole) == platform::values::secureTextField) {
     throw Failure(codes::protectedTarget);
   }
-  const Element windowElement = elements_.axWindow(window);
   const auto children =
       elements_.elements(windowElement, attributes::children).value_or(std::vector<Element>{});
   for (const auto& child : children) {
@@ -104,7 +108,7 @@ void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
 }
 
 void Guards::requirePoint(const WindowInfo& window, platform::Point point) {
-  requireFocused(window);
+  const Element windowElement = requireFocused(window);
   if (!window.frame.contains(point)) throw Failure(codes::targetStale);
   auto& accessibility = desktop_.accessibility();
   const auto hit = accessibility.elementAtPosition(
@@ -114,7 +118,6 @@ void Guards::requirePoint(const WindowInfo& window, platform::Point point) {
   if (!pid || !window.owner || *pid != window.owner->processId) {
     throw Failure(codes::targetOccluded);
   }
-  const Element windowElement = elements_.axWindow(window);
   if (!withinWindow(*hit, windowElement)) throw Failure(codes::targetOccluded);
 }
 

@@ -33,8 +33,8 @@ class Guards {
   [[nodiscard]] InputTarget inputTarget(const Json& args);
 
   // Throws "focus_changed" unless the window's application is frontmost and the window is its
-  // focused window; also axWindow's failures.
-  void requireFocused(const platform::WindowInfo& window);
+  // focused window; also axWindow's failures. Returns the window's accessibility element.
+  platform::Element requireFocused(const platform::WindowInfo& window);
 
   // requireFocused, then throws "focus_changed" when the application has no focused element,
   // "protected_target" when it is a secure text field or the window has a sheet.
@@ -49,6 +49,9 @@ class Guards {
   // kMaxAncestorWalk elements.
   [[nodiscard]] bool withinWindow(const platform::Element& element,
                                   const platform::Element& windowElement);
+
+  // Makes the next reads ask the applications again rather than trust what was read before.
+  void readAfresh();
 
   // Built on first use from the host's identifier and the platform's list.
   [[nodiscard]] const ProtectedBundles& protectedBundles();

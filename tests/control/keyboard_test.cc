@@ -132,6 +132,14 @@ TEST_F(KeyboardTest, Types21CharactersOutsideTheBasicPlaneInChunksOf10And10And1)
   EXPECT_EQ(chunks[2], u"\U0001F600");
 }
 
+TEST_F(KeyboardTest, VerifiesTheWindowOnceBeforeEachChunk) {
+  desktop.clearCalls();
+  ASSERT_EQ(press({{"text", std::string(45, 'x')}}).code, "");
+  const auto calls = desktop.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), Op::liveWindow), 3);
+  EXPECT_EQ(typedChunks().size(), 3u);
+}
+
 TEST_F(KeyboardTest, RechecksTheKeyboardFocusBeforeEveryChunk) {
   std::string text(45, 'x');
   int keyUps = 0;

@@ -56,6 +56,22 @@ void FactReader::learnToolkit(const std::string& bus, const std::string& toolkit
   toolkits_[bus] = toolkit;
 }
 
+void FactReader::learnParent(const ObjectKey& key, const ObjectKey& parent) {
+  facts_[key].parent = Fact<std::optional<ObjectKey>>{parent, AccessibilityClock::now()};
+}
+
+const std::optional<ObjectKey>* FactReader::rememberedParent(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  return fresh(found->second.parent);
+}
+
+const std::vector<ObjectKey>* FactReader::rememberedChildren(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  return fresh(found->second.children);
+}
+
 bool FactReader::isFresh(AccessibilityClock::time_point answeredAt) const {
   return answeredAt >= requestStart_ || AccessibilityClock::now() - answeredAt <= kFreshness;
 }
@@ -118,6 +134,16 @@ void FactReader::fetch(const std::vector<ObjectKey>& keys, unsigned what,
                        std::chrono::milliseconds timeout) {
   CallGroup group(bus_);
   for (const auto& key : keys) startFetch(group, key, what, timeout);
+  group.wait();
+}
+
+void FactReader::fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,
+                              std::chrono::milliseconds timeout) {
+  CallGroup group(bus_);
+  for (const auto& key : keys) {
+    const unsigned lacking = missing(facts_[key], what);
+    if (lacking != 0) startFetch(group, key, lacking, timeout);
+  }
   group.wait();
 }
 

@@ -81,6 +81,9 @@ class FactReader {
   // Asks for the facts of all the objects in one batch, whatever is remembered; each call waits
   // at most the timeout.
   void fetch(const std::vector<ObjectKey>& keys, unsigned what, std::chrono::milliseconds timeout);
+  // The same for what is not remembered fresh: facts read earlier in the request are kept.
+  void fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,
+                    std::chrono::milliseconds timeout);
 
   // The fact when it is fresh; nullptr otherwise.
   template <typename T>
@@ -94,6 +97,15 @@ class FactReader {
   // Qt's bridge ends its application when asked for all of them.
   void learnToolkit(const std::string& bus, const std::string& toolkit);
   [[nodiscard]] bool knowsToolkit(const std::string& bus) const { return toolkits_.contains(bus); }
+
+  // Remembers the object's parent as learned some other way than by asking the object: a hit
+  // test that descends from an object to its child at a point knows the child's parent.
+  void learnParent(const ObjectKey& key, const ObjectKey& parent);
+  // The object's parent when a fresh answer is remembered, without asking; nothing inside means
+  // the object has none.
+  [[nodiscard]] const std::optional<ObjectKey>* rememberedParent(const ObjectKey& key) const;
+  // Every child of the object when a fresh list is remembered, without asking.
+  [[nodiscard]] const std::vector<ObjectKey>* rememberedChildren(const ObjectKey& key) const;
 
   // Forgets every fact, as after anything that changes the interface.
   void forget() { facts_.clear(); }

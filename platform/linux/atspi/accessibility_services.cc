@@ -20,6 +20,8 @@ constexpr std::chrono::milliseconds kFirstContactTimeout{500};
 // All the waits of one request together: past this, every further call of the request fails
 // at once.
 constexpr std::chrono::milliseconds kRequestWaitBudget{6000};
+// How a collection search lists its matches: in the order of the tree.
+constexpr std::uint32_t kCanonicalOrder = 1;
 // A hit test descends at most this deep.
 constexpr int kDeepestHit = 64;
 
@@ -74,6 +76,7 @@ X11AccessibilityServices::X11AccessibilityServices(WindowLocator& windows,
     : bus_(buses), facts_(bus_, waits_), screen_(windows) {}
 
 void X11AccessibilityServices::beginRequest() {
+  requestApplications_.clear();
   waits_.beginRequest();
   facts_.beginRequest();
   bus_.limitWaitsUntil(AccessibilityClock::now() + kRequestWaitBudget);
@@ -88,6 +91,7 @@ bool X11AccessibilityServices::busChanged() {
   facts_.clear();
   waits_.clear();
   processIds_.clear();
+  requestApplications_.clear();
   return true;
 }
 
@@ -187,7 +191,8 @@ std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const Ob
   if (name == names::parent) {
     // An application's parent is the registry, which is no element of anyone's interface.
     if (application) return std::nullopt;
-    const auto* parent = facts_.fresh(facts_.read(key, kProperties).parent);
+    const auto* parent = facts_.rememberedParent(key);
+    if (parent == nullptr) parent = facts_.fresh(facts_.read(key, kProperties).parent);
     if (parent == nullptr || !parent->has_value()) return std::nullopt;
     return elementFor(**parent);
   }
@@ -250,7 +255,18 @@ std::optional<AttributeValue> X11AccessibilityServices::positionOf(const ObjectK
 
 // --- applications -------------------------------------------------------------------------
 
+// The guards of one input ask for the same application several times; its object does not
+// change within a request.
 std::optional<ObjectKey> X11AccessibilityServices::applicationOf(std::int32_t pid) {
+  if (const auto known = requestApplications_.find(pid); known != requestApplications_.end()) {
+    return known->second;
+  }
+  auto application = findApplication(pid);
+  if (application) requestApplications_.emplace(pid, *application);
+  return application;
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::findApplication(std::int32_t pid) {
   const auto applications = registeredApplications();
   learnProcessIds(applications);
   for (const auto& application : applications) {
@@ -331,8 +347,8 @@ std::vector<ObjectKey> X11AccessibilityServices::windowsOf(const ObjectKey& appl
   if (children == nullptr) return {};
   const std::vector<ObjectKey> candidates = *children;
   // Part of the application element's answer: its timeout applies.
-  facts_.fetch(candidates, kRole | kProperties | kStates | kExtents,
-               waits_.applicationTimeout(application.bus));
+  facts_.fetchMissing(candidates, kRole | kProperties | kStates | kExtents,
+                      waits_.applicationTimeout(application.bus));
   std::vector<ObjectKey> windows;
   for (const auto& candidate : candidates) {
     const auto* role = facts_.fresh(facts_.read(candidate, kRole).role);
@@ -355,26 +371,32 @@ std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKe
 }
 
 // The window with the active state, read afresh: focus moves without notice.
+// The window with the active state, asked afresh: focus moves without notice. Which windows
+// the application has is what this request read already, when it did.
 std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectKey& application) {
   if (waits_.silent(application.bus)) return std::nullopt;
   const auto timeout = waits_.applicationTimeout(application.bus);
   std::vector<std::pair<ObjectKey, std::uint64_t>> activeOnes;
   CallGroup group(bus_);
-  group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
-             [&](DBusMessage* reply, CallOutcome outcome) {
-               waits_.noteOutcome(application.bus, outcome);
-               if (reply == nullptr) return;
-               for (auto& window : reply::references(reply)) {
-                 group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
-                            [&activeOnes, window](DBusMessage* states, CallOutcome) {
-                              if (states == nullptr) return;
-                              const auto bits = reply::stateBits(states);
-                              if (hasState(bits, atspi::kStateActive)) {
-                                activeOnes.emplace_back(window, bits);
-                              }
-                            });
-               }
-             });
+  const auto askStates = [&](const std::vector<ObjectKey>& windows) {
+    for (const auto& window : windows) {
+      group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
+                 [&activeOnes, window](DBusMessage* states, CallOutcome) {
+                   if (states == nullptr) return;
+                   const auto bits = reply::stateBits(states);
+                   if (hasState(bits, atspi::kStateActive)) activeOnes.emplace_back(window, bits);
+                 });
+    }
+  };
+  if (const auto* known = facts_.rememberedChildren(application)) {
+    askStates(*known);
+  } else {
+    group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
+               [&](DBusMessage* reply, CallOutcome outcome) {
+                 waits_.noteOutcome(application.bus, outcome);
+                 if (reply != nullptr) askStates(reply::references(reply));
+               });
+  }
   group.wait();
   for (const auto& [window, states] : activeOnes) {
     const auto role = roleOf(window);
@@ -388,7 +410,39 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectK
 std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const ObjectKey& application) {
   const auto window = focusedWindowOf(application);
   if (!window) return std::nullopt;
-  const auto timeout = waits_.applicationTimeout(application.bus);
+  if (const auto found = focusedBySearch(*window)) {
+    if (*found) return *found;
+    // The search looks below the window only; the window itself may hold the focus.
+    const auto states = liveStates(*window);
+    if (states && hasState(*states, atspi::kStateFocused)) return *window;
+    return std::nullopt;
+  }
+  return focusedByWalk(*window);
+}
+
+// One question to the window for its first descendant with the focused state, where the
+// application answers such searches. Nothing inside: it answered and none has the focus.
+std::optional<std::optional<ObjectKey>> X11AccessibilityServices::focusedBySearch(
+    const ObjectKey& window) {
+  if (waits_.silent(window.bus)) return std::nullopt;
+  std::optional<std::optional<ObjectKey>> answer;
+  CallGroup group(bus_);
+  const StatesRule focused{std::uint64_t{1} << atspi::kStateFocused};
+  const std::vector<CallArgument> arguments{focused, kCanonicalOrder, std::int32_t{1}, Flag{true}};
+  group.call({window, atspi::kCollection, "GetMatches", arguments, "a(so)"},
+             waits_.applicationTimeout(window.bus),
+             [this, &answer, &window](DBusMessage* reply, CallOutcome outcome) {
+               waits_.noteOutcome(window.bus, outcome);
+               if (reply == nullptr) return;
+               const auto matches = reply::references(reply);
+               answer = matches.empty() ? std::nullopt : std::optional<ObjectKey>(matches.front());
+             });
+  group.wait();
+  return answer;
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::focusedByWalk(const ObjectKey& window) {
+  const auto timeout = waits_.applicationTimeout(window.bus);
   std::optional<ObjectKey> found;
   int visited = 0;
   CallGroup group(bus_);
@@ -411,7 +465,7 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const Object
                             });
                });
   };
-  visit(*window);
+  visit(window);
   group.wait();
   return found;
 }
@@ -441,6 +495,9 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
   for (int depth = 0; depth < kDeepestHit; ++depth) {
     auto next = childAtPoint(*current, point);
     if (!next || *next == *current) break;
+    // The object asked answers with one of its children: the walk back up from the hit needs
+    // not ask every object on the way for its parent again.
+    facts_.learnParent(*next, *current);
     current = std::move(next);
   }
   return elementFor(std::move(*current));

@@ -60,6 +60,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<AttributeValue> positionOf(const ObjectKey& key, bool size);
 
   [[nodiscard]] std::optional<ObjectKey> applicationOf(std::int32_t pid);
+  [[nodiscard]] std::optional<ObjectKey> findApplication(std::int32_t pid);
   [[nodiscard]] std::vector<ObjectKey> registeredApplications();
   [[nodiscard]] std::optional<std::int32_t> processIdOfBus(const std::string& bus);
   void learnProcessIds(const std::vector<ObjectKey>& applications);
@@ -68,6 +69,8 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::vector<ObjectKey> windowsOf(const ObjectKey& application);
   [[nodiscard]] std::optional<ObjectKey> focusedWindowOf(const ObjectKey& application);
   [[nodiscard]] std::optional<ObjectKey> focusedElementOf(const ObjectKey& application);
+  [[nodiscard]] std::optional<std::optional<ObjectKey>> focusedBySearch(const ObjectKey& window);
+  [[nodiscard]] std::optional<ObjectKey> focusedByWalk(const ObjectKey& window);
   [[nodiscard]] std::optional<ObjectKey> activeApplication();
   [[nodiscard]] std::optional<std::uint64_t> liveStates(const ObjectKey& key);
   [[nodiscard]] std::optional<ObjectKey> windowUnder(const ObjectKey& application, Point point,
@@ -89,6 +92,8 @@ class X11AccessibilityServices final : public AccessibilityServices {
   // per connection.
   std::unordered_map<std::string, std::int32_t> processIds_;
   std::uint64_t knownGeneration_ = 0;
+  // The application object of each process asked for in the current request.
+  std::unordered_map<std::int32_t, ObjectKey> requestApplications_;
   // Counts posted input events; seenInputEpoch_ is the count the facts were last forgotten at.
   std::atomic<std::uint64_t> inputEpoch_{0};
   std::uint64_t seenInputEpoch_ = 0;
