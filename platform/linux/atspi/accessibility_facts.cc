@@ -63,13 +63,17 @@ void FactReader::learnParent(const ObjectKey& key, const ObjectKey& parent) {
 const std::optional<ObjectKey>* FactReader::rememberedParent(const ObjectKey& key) const {
   const auto found = facts_.find(key);
   if (found == facts_.end()) return nullptr;
-  return fresh(found->second.parent);
+  const auto& parent = found->second.parent;
+  if (!parent || parent->answeredAt < requestStart_) return nullptr;
+  return &parent->value;
 }
 
 const std::vector<ObjectKey>* FactReader::rememberedChildren(const ObjectKey& key) const {
   const auto found = facts_.find(key);
   if (found == facts_.end()) return nullptr;
-  return fresh(found->second.children);
+  const auto& children = found->second.children;
+  if (!children || children->answeredAt < requestStart_) return nullptr;
+  return &children->value;
 }
 
 bool FactReader::isFresh(AccessibilityClock::time_point answeredAt) const {
@@ -141,10 +145,19 @@ void FactReader::fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,
                               std::chrono::milliseconds timeout) {
   CallGroup group(bus_);
   for (const auto& key : keys) {
-    const unsigned lacking = missing(facts_[key], what);
-    if (lacking != 0) startFetch(group, key, lacking, timeout);
+    if (!answeredInRequest(facts_[key], what)) startFetch(group, key, what, timeout);
   }
   group.wait();
+}
+
+bool FactReader::answeredInRequest(const NodeFacts& facts, unsigned what) const {
+  const auto inRequest = [this](const auto& fact) {
+    return fact && fact->answeredAt >= requestStart_;
+  };
+  return (!(what & kRole) || inRequest(facts.role)) &&
+         (!(what & kProperties) || inRequest(facts.name)) &&
+         (!(what & kStates) || inRequest(facts.states)) &&
+         (!(what & kExtents) || inRequest(facts.extents));
 }
 
 // The object itself first, then the siblings after it in the list its parent gave last.
