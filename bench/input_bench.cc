@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_common.h"
@@ -44,6 +45,11 @@ void drain(kex::harness::TestApp& app) {
   while (app.process().readLine(kex::harness::deadlineIn(std::chrono::milliseconds(0)))) {
   }
 }
+
+// A host acts on what it sees: between two inputs it reads the screen again, and the application
+// has handled the last input meanwhile. The pause keeps the samples from measuring an
+// application still busy with the input before.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
 // The window's capture and the request lines that act on it, made once per capture.
 class Target {
@@ -133,6 +139,7 @@ void measure(const kex::bench::Options& options) {
     clickTimes.push_back(timeRequest(
         computer, target.line("computer.pointer", {{"action", "click"}, {"x", x}, {"y", y}})));
     drain(*app);
+    settle();
   }
 
   // The entry takes the text; it is emptied between samples, untimed, so that the
@@ -142,6 +149,7 @@ void measure(const kex::bench::Options& options) {
     std::vector<double> times;
     for (int i = 0; i < texts; ++i) {
       target.keepFresh();
+      settle();
       times.push_back(timeRequest(computer, target.line("computer.keyboard", {{"text", text}})));
       (void)timeRequest(
           computer, target.line("computer.keyboard", {{"key", "a"}, {"modifiers", {"control"}}}));

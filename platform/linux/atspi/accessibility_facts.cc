@@ -68,6 +68,14 @@ const std::optional<ObjectKey>* FactReader::rememberedParent(const ObjectKey& ke
   return &parent->value;
 }
 
+const std::uint64_t* FactReader::rememberedStates(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  const auto& states = found->second.states;
+  if (!states || states->answeredAt < requestStart_) return nullptr;
+  return &states->value;
+}
+
 const std::vector<ObjectKey>* FactReader::rememberedChildren(const ObjectKey& key) const {
   const auto found = facts_.find(key);
   if (found == facts_.end()) return nullptr;

@@ -105,6 +105,8 @@ class FactReader {
   // The object's parent when it was learned in the current request, without asking; nothing
   // inside means the object has none.
   [[nodiscard]] const std::optional<ObjectKey>* rememberedParent(const ObjectKey& key) const;
+  // The object's states when they came in the current request, without asking.
+  [[nodiscard]] const std::uint64_t* rememberedStates(const ObjectKey& key) const;
   // Every child of the object when the list came in the current request, without asking.
   [[nodiscard]] const std::vector<ObjectKey>* rememberedChildren(const ObjectKey& key) const;
 

@@ -371,8 +371,9 @@ std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKe
 }
 
 // The window with the active state, read afresh: focus moves without notice.
-// The window with the active state, asked afresh: focus moves without notice. Which windows
-// the application has is what this request read already, when it did.
+// The window with the active state. Focus moves without notice, so the states are those read
+// in this request (which began after the last input, and forgets everything at the next) or
+// asked now; so is the list of the application's windows.
 std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectKey& application) {
   if (waits_.silent(application.bus)) return std::nullopt;
   const auto timeout = waits_.applicationTimeout(application.bus);
@@ -380,6 +381,10 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectK
   CallGroup group(bus_);
   const auto askStates = [&](const std::vector<ObjectKey>& windows) {
     for (const auto& window : windows) {
+      if (const auto* known = facts_.rememberedStates(window)) {
+        if (hasState(*known, atspi::kStateActive)) activeOnes.emplace_back(window, *known);
+        continue;
+      }
       group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
                  [&activeOnes, window](DBusMessage* states, CallOutcome) {
                    if (states == nullptr) return;

@@ -78,10 +78,7 @@ std::optional<WindowFacts> ScreenWindows::windowAt(Point point) {
 WindowFacts ScreenWindows::topLevelFacts(xcb_window_t window, bool overrideRedirect,
                                          const Rect& outline) {
   if (!overrideRedirect) {
-    if (const auto client = clientBelow(window)) {
-      WindowFacts facts = WindowProbe(*connection_, *atoms_, *client).collect();
-      if (facts.exists) return facts;
-    }
+    if (auto client = clientFactsBelow(window)) return std::move(*client);
   }
   // A popup, or a window nobody manages: it is what lies there, owned by whoever made it.
   WindowFacts facts;
@@ -95,26 +92,25 @@ WindowFacts ScreenWindows::topLevelFacts(xcb_window_t window, bool overrideRedir
 }
 
 // The window manager puts WM_STATE on the client; a reparenting one keeps it one or two levels
-// below its frame.
-std::optional<xcb_window_t> ScreenWindows::clientBelow(xcb_window_t topLevel) {
+// below its frame. Every window of a level is probed whole while its children are asked for, so
+// that finding the client costs no extra round trip.
+std::optional<WindowFacts> ScreenWindows::clientFactsBelow(xcb_window_t topLevel) {
   std::vector<xcb_window_t> level{topLevel};
   for (int depth = 0; depth < kMaxClientDepth && !level.empty(); ++depth) {
-    std::vector<xcb_get_property_cookie_t> states;
+    std::vector<std::unique_ptr<WindowProbe>> probes;
     std::vector<xcb_query_tree_cookie_t> trees;
     for (const xcb_window_t window : level) {
-      states.push_back(xcb_get_property(connection_->get(), 0, window, atoms_->wmState,
-                                        XCB_GET_PROPERTY_TYPE_ANY, 0, 0));
+      probes.push_back(std::make_unique<WindowProbe>(*connection_, *atoms_, window));
       trees.push_back(xcb_query_tree(connection_->get(), window));
     }
-    std::optional<xcb_window_t> found;
+    std::optional<WindowFacts> found;
     std::vector<xcb_window_t> next;
     for (std::size_t i = 0; i < level.size(); ++i) {
-      const auto state =
-          connection_->reply<xcb_get_property_reply_t>(states[i], xcb_get_property_reply);
+      WindowFacts facts = probes[i]->collect();
       const auto tree = connection_->reply<xcb_query_tree_reply_t>(trees[i], xcb_query_tree_reply);
-      if (found) continue;
-      if (state && state->type != XCB_ATOM_NONE) {
-        found = level[i];
+      if (found || !facts.exists) continue;
+      if (facts.managed) {
+        found = std::move(facts);
         continue;
       }
       if (!tree) continue;

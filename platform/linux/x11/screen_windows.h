@@ -38,7 +38,7 @@ class ScreenWindows {
   [[nodiscard]] bool hasWindowProperty(xcb_atom_t property);
   [[nodiscard]] WindowFacts topLevelFacts(xcb_window_t window, bool overrideRedirect,
                                           const Rect& rectangle);
-  [[nodiscard]] std::optional<xcb_window_t> clientBelow(xcb_window_t topLevel);
+  [[nodiscard]] std::optional<WindowFacts> clientFactsBelow(xcb_window_t topLevel);
 
   const Connection* connection_;
   std::optional<WindowAtoms> atoms_;
