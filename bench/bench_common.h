@@ -1,4 +1,4 @@
-// What every benchmark shares: its `--name value` options, a private desktop with kex-computers
+// What every benchmark shares: its `--name value` options, a private desktop with kex-computer
 // on it, and figures printed as medians and an upper percentile beside their targets, with
 // ratios against an alternative measured in the same run. Main thread only.
 #pragma once
@@ -69,40 +69,26 @@ class Options {
   std::map<std::string, std::string, std::less<>> values_;
 };
 
-// One kex-computer (by default the one built with the benchmark) on the desktop whose
-// environment it is given. When it goes, its input is closed and it is given time to end, as a
-// host ends it.
-class BenchComputer {
- public:
-  explicit BenchComputer(harness::EnvChanges env, std::string program = KEX_COMPUTER_PATH,
-                         std::chrono::milliseconds responseTimeout = std::chrono::seconds(10))
-      : helper_({.program = std::move(program),
-                 .env = std::move(env),
-                 .responseTimeout = responseTimeout}) {}
-  ~BenchComputer() {
-    helper_.closeInput();
-    (void)helper_.waitExit(harness::deadlineIn(std::chrono::seconds(10)));
-  }
-  BenchComputer(const BenchComputer&) = delete;
-  BenchComputer& operator=(const BenchComputer&) = delete;
-
-  [[nodiscard]] harness::Helper& helper() { return helper_; }
-
- private:
-  harness::Helper helper_;
-};
-
-// A private desktop (with the test application at hand) and one kex-computer on it, which
-// ends before the desktop is taken down.
+// A private desktop (with the test application at hand) and one kex-computer on it. When it
+// goes, kex-computer's input is closed and it is given time to end before the desktop is
+// taken down.
 class BenchDesktop {
  public:
   explicit BenchDesktop(harness::DesktopOptions options = {},
                         std::chrono::milliseconds responseTimeout = std::chrono::seconds(10))
       : desktop_(withTestApp(std::move(options))),
-        computer_(desktop_.env(), KEX_COMPUTER_PATH, responseTimeout) {}
+        computer_({.program = KEX_COMPUTER_PATH,
+                   .env = desktop_.env(),
+                   .responseTimeout = responseTimeout}) {}
+  ~BenchDesktop() {
+    computer_.closeInput();
+    (void)computer_.waitExit(harness::deadlineIn(std::chrono::seconds(10)));
+  }
+  BenchDesktop(const BenchDesktop&) = delete;
+  BenchDesktop& operator=(const BenchDesktop&) = delete;
 
   [[nodiscard]] harness::VirtualDesktop& desktop() { return desktop_; }
-  [[nodiscard]] harness::Helper& computer() { return computer_.helper(); }
+  [[nodiscard]] harness::Helper& computer() { return computer_; }
 
  private:
   static harness::DesktopOptions withTestApp(harness::DesktopOptions options) {
@@ -111,7 +97,7 @@ class BenchDesktop {
   }
 
   harness::VirtualDesktop desktop_;
-  BenchComputer computer_;
+  harness::Helper computer_;
 };
 
 inline const char* verdict(bool met) { return met ? "met" : "MISSED"; }

@@ -195,10 +195,15 @@ struct FirstCaptures {
 FirstCaptures timeFirstCaptures(VirtualDesktop& desktop, int helpers) {
   FirstCaptures samples;
   for (int i = 0; i < helpers; ++i) {
-    BenchComputer computer(desktop.env());
-    Capturer capturer(computer.helper());
+    kex::harness::HelperOptions options;
+    options.program = KEX_COMPUTER_PATH;
+    options.env = desktop.env();
+    Helper helper(std::move(options));
+    Capturer capturer(helper);
     samples.first.push_back(capturer.capture(false));
     samples.second.push_back(capturer.capture(false));
+    helper.closeInput();
+    (void)helper.waitExit(kex::harness::deadlineIn(std::chrono::seconds(10)));
   }
   return samples;
 }

@@ -55,6 +55,18 @@ inline constexpr std::string_view focusedElement = "AXFocusedUIElement";
 inline constexpr std::string_view focused = "AXFocused";
 }  // namespace attributes
 
+// Action names of performAction.
+namespace actions {
+inline constexpr std::string_view raise = "AXRaise";
+inline constexpr std::string_view press = "AXPress";
+}  // namespace actions
+
+// Attribute values the logic compares with.
+namespace values {
+inline constexpr std::string_view secureTextField = "AXSecureTextField";  // a subrole
+inline constexpr std::string_view sheet = "AXSheet";                      // a role
+}  // namespace values
+
 // Request thread only. Calls block for at most the element's messaging timeout, and all the
 // calls of one request together for a bounded time.
 class AccessibilityServices {
@@ -77,7 +89,8 @@ class AccessibilityServices {
   // Sets the focused attribute to true; false when the application refused.
   [[nodiscard]] virtual bool setFocused(const Element& element) = 0;
 
-  // Performs "AXRaise" or "AXPress"; false when the application refused.
+  // Performs "AXRaise" on a window element (the window comes to the front and takes the
+  // focus) or "AXPress" on any element; false when the desktop or the application refused.
   [[nodiscard]] virtual bool performAction(const Element& element, std::string_view action) = 0;
 
   // The deepest element at the point, asked of the system-wide element.
@@ -85,6 +98,11 @@ class AccessibilityServices {
                                                                  float y) = 0;
 
   [[nodiscard]] virtual std::optional<std::int32_t> processIdOf(const Element& element) = 0;
+
+  // Drops every answer kept from earlier reads, so that the next read of any attribute asks
+  // the application again. The guards call it before they read: what a tree walk left behind
+  // may no longer be true.
+  virtual void forgetRemembered() = 0;
 };
 
 }  // namespace kex::platform

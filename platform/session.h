@@ -52,6 +52,11 @@ class SystemServices {
   // person's own input with.
   [[nodiscard]] virtual bool supportsControl() = 0;
 
+  // The bundle identifiers of the system's protected surfaces: authentication prompts, lock
+  // screens, greeters, system settings. A window whose application's bundle identifier, or
+  // its last path component, is one of them is never controlled.
+  [[nodiscard]] virtual std::vector<std::string> protectedBundleNames() = 0;
+
   // The "backend" of the status report and its three limitation texts, in order.
   [[nodiscard]] virtual std::string backendName() = 0;
   [[nodiscard]] virtual std::vector<std::string> limitations() = 0;

@@ -22,9 +22,13 @@ Computer::Computer(platform::Desktop& desktop, SessionGate& session, InputSafety
     : desktop_(desktop),
       session_(session),
       safety_(safety),
-      observation_(desktop, session, safety, std::move(options)),
+      observation_(desktop, session, safety, options),
       screenshots_(desktop, session, observation_),
-      trees_(desktop, observation_) {}
+      trees_(desktop, observation_),
+      guards_(desktop, observation_, safety, options.hostBundleIdentifier),
+      focusActions_(desktop, observation_, safety, guards_),
+      keyboard_(safety, guards_),
+      pointer_(desktop, observation_, safety, guards_) {}
 
 const std::string& Computer::sessionId() {
   if (!sessionId_) sessionId_ = newIdentifier();
@@ -34,7 +38,9 @@ const std::string& Computer::sessionId() {
 bool Computer::builds(std::string_view operation) {
   return operation == "status" || operation == "computer.displays" ||
          operation == "computer.windows" || operation == "computer.capture" ||
-         operation == "computer.accessibility";
+         operation == "computer.accessibility" || operation == "computer.focus" ||
+         operation == "computer.action" || operation == "computer.keyboard" ||
+         operation == "computer.pointer";
 }
 
 Json Computer::invoke(const std::string& operation, const Json& args) {
@@ -49,8 +55,10 @@ Json Computer::invoke(const std::string& operation, const Json& args) {
   if (operation == "computer.windows") return observation_.listWindows();
   if (operation == "computer.capture") return screenshots_.capture(args, sessionId());
   if (operation == "computer.accessibility") return trees_.describeWindow(args);
-  // The control operations are recognised here once their bodies exist;
-  // until then they are as unknown to this build as any other name.
+  if (operation == "computer.focus") return focusActions_.focus(args);
+  if (operation == "computer.action") return focusActions_.action(args);
+  if (operation == "computer.keyboard") return keyboard_.type(args);
+  if (operation == "computer.pointer") return pointer_.act(args);
   throw Failure(codes::capabilityUnavailable);
 }
 

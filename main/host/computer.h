@@ -7,6 +7,10 @@
 
 #include "main/common/json.h"
 #include "main/observe/accessibility_tree.h"
+#include "main/control/focus_actions.h"
+#include "main/control/guards.h"
+#include "main/control/keyboard.h"
+#include "main/control/pointer.h"
 #include "main/observe/observation.h"
 #include "main/observe/screenshots.h"
 #include "main/safety/input_safety.h"
@@ -35,6 +39,7 @@ class Computer {
   [[nodiscard]] static bool builds(std::string_view operation);
 
   [[nodiscard]] Observation& observation() { return observation_; }
+  [[nodiscard]] Guards& guards() { return guards_; }
 
  private:
   void requireFresh(const Json& args);
@@ -45,6 +50,10 @@ class Computer {
   Observation observation_;
   Screenshots screenshots_;
   AccessibilityTree trees_;
+  Guards guards_;
+  FocusActions focusActions_;
+  Keyboard keyboard_;
+  Pointer pointer_;
   std::optional<std::string> sessionId_;
 };
 

@@ -35,8 +35,11 @@ Json status(StatusSources& sources, const std::string& sessionId) {
   const bool input =
       accessibility && sources.system.postEventAccess() && sources.system.listenEventAccess();
 
+  // Keyboard, pointer and element actions act on a window capture; without window captures
+  // nothing could be targeted, so control is not offered either.
   bool controlReady = false;
-  if (sessionActive && capture && input && sources.system.supportsControl()) {
+  if (sessionActive && capture && input && sources.system.supportsControl() &&
+      sources.system.supportsCapture(platform::CaptureKind::window)) {
     controlReady = sources.control.controlReady();
   }
   if (controlReady) {

@@ -3,6 +3,7 @@
 #include "platform/linux/atspi/accessibility_services.h"
 #include "platform/linux/bus/dbus_calls.h"
 #include "platform/linux/permissions.h"
+#include "platform/linux/refreshing_events.h"
 #include "platform/linux/session/session_source.h"
 #include "platform/linux/system_clock.h"
 #include "platform/linux/x11/connection.h"
@@ -30,7 +31,8 @@ class LinuxDesktop final : public Desktop {
         windows_(connection_.get(), displays_),
         capture_(connection_.get()),
         accessibility_(windowLocator_, buses_),
-        events_(x11::Connection::open()) {}
+        x11Events_(x11::Connection::open()),
+        events_(x11Events_, accessibility_) {}
 
   SessionServices& session() override { return session_; }
   SystemServices& system() override { return system_; }
@@ -52,7 +54,8 @@ class LinuxDesktop final : public Desktop {
   x11::X11WindowServices windows_;
   x11::X11CaptureServices capture_;
   atspi::X11AccessibilityServices accessibility_;
-  x11::X11EventServices events_;
+  x11::X11EventServices x11Events_;
+  RefreshingEvents events_;
   SystemClock clock_;
 };
 

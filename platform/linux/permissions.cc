@@ -1,5 +1,7 @@
 #include "platform/linux/permissions.h"
 
+#include "platform/linux/protected_surfaces.h"
+
 namespace kex::platform::linux_desktop {
 namespace {
 
@@ -81,6 +83,10 @@ bool X11SystemServices::supportsCapture(CaptureKind kind) {
 }
 
 bool X11SystemServices::supportsControl() { return postEventAccess() && listenEventAccess(); }
+
+std::vector<std::string> X11SystemServices::protectedBundleNames() {
+  return protectedSurfaceNames();
+}
 
 std::string X11SystemServices::backendName() { return "linux-x11-atspi-xtest"; }
 

@@ -26,6 +26,7 @@ class X11SystemServices final : public SystemServices {
   [[nodiscard]] bool listenEventAccess() override;
   [[nodiscard]] bool supportsCapture(CaptureKind kind) override;
   [[nodiscard]] bool supportsControl() override;
+  [[nodiscard]] std::vector<std::string> protectedBundleNames() override;
   [[nodiscard]] std::string backendName() override;
   [[nodiscard]] std::vector<std::string> limitations() override;
 

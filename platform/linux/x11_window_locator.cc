@@ -18,4 +18,8 @@ std::optional<atspi::LocatedWindow> X11WindowLocator::activeWindow() {
   return located(windows_.activeWindow());
 }
 
+bool X11WindowLocator::raise(std::int32_t pid, const Rect& frame) {
+  return windows_.raise(pid, frame);
+}
+
 }  // namespace kex::platform::linux_desktop

@@ -14,6 +14,7 @@ class X11WindowLocator final : public atspi::WindowLocator {
 
   [[nodiscard]] std::optional<atspi::LocatedWindow> windowAt(Point point) override;
   [[nodiscard]] std::optional<atspi::LocatedWindow> activeWindow() override;
+  [[nodiscard]] bool raise(std::int32_t pid, const Rect& frame) override;
 
  private:
   x11::ScreenWindows windows_;

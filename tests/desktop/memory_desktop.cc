@@ -56,6 +56,11 @@ void MemoryDesktop::setSupport(bool displayCapture, bool windowCapture, bool con
   controlSupported_ = control;
 }
 
+void MemoryDesktop::setProtectedBundleNames(std::vector<std::string> names) {
+  std::lock_guard guard(mutex_);
+  protectedNames_ = std::move(names);
+}
+
 void MemoryDesktop::addDisplay(const DisplayInfo& display) {
   std::lock_guard guard(mutex_);
   displays_.push_back(display);
@@ -183,6 +188,11 @@ bool MemoryDesktop::supportsControl() {
   return !enter(Op::supportsControl) && controlSupported_;
 }
 
+std::vector<std::string> MemoryDesktop::protectedBundleNames() {
+  std::lock_guard guard(mutex_);
+  return protectedNames_;
+}
+
 std::string MemoryDesktop::backendName() { return "memory"; }
 
 std::vector<std::string> MemoryDesktop::limitations() {
@@ -269,14 +279,30 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
 };
 
 void MemoryDesktop::post(const Event& event) {
+  std::function<void(const Event&)> hook;
+  {
+    std::lock_guard guard(mutex_);
+    if (enter(Op::post)) return;
+    posted_.push_back(event);
+    trackHeld(event);
+    hook = postHook_;
+    if (tapAccepts()) {
+      tap_.queue.push_back({event.type, kOwnProcessId});
+      ++tap_.queued;
+      tapChanged_.notify_all();
+    }
+  }
+  if (hook) hook(event);
+}
+
+void MemoryDesktop::setPostHook(std::function<void(const Event&)> hook) {
   std::lock_guard guard(mutex_);
-  if (enter(Op::post)) return;
-  posted_.push_back(event);
-  trackHeld(event);
-  if (!tapAccepts()) return;
-  tap_.queue.push_back({event.type, kOwnProcessId});
-  ++tap_.queued;
-  tapChanged_.notify_all();
+  postHook_ = std::move(hook);
+}
+
+void MemoryDesktop::setLiveWindowDelay(platform::Duration delay) {
+  std::lock_guard guard(mutex_);
+  liveWindowDelay_ = delay;
 }
 
 void MemoryDesktop::trackHeld(const Event& event) {
@@ -432,6 +458,14 @@ void MemoryDesktop::removeWindow(std::uint32_t windowId) {
                 [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
 }
 
+void MemoryDesktop::raiseWindow(std::uint32_t windowId) {
+  std::lock_guard guard(mutex_);
+  auto found = std::find_if(windows_.begin(), windows_.end(), [windowId](const MemoryWindow& w) {
+    return w.info.windowId == windowId;
+  });
+  if (found != windows_.end()) std::rotate(windows_.begin(), found, std::next(found));
+}
+
 void MemoryDesktop::setPointPixelScale(double scale) {
   std::lock_guard guard(mutex_);
   pointPixelScale_ = scale;
@@ -456,6 +490,7 @@ platform::ShareableContent MemoryDesktop::shareableContent() {
 std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::uint32_t windowId) {
   std::lock_guard guard(mutex_);
   if (enter(Op::liveWindow)) return std::nullopt;
+  now_ += liveWindowDelay_;
   std::vector<platform::LiveWindow> records;
   if (auto* window = findWindow(windowId)) {
     records.push_back({windowId, window->info.owner->processId, window->onScreen,
@@ -473,11 +508,14 @@ std::optional<std::string> MemoryDesktop::bundleIdentifierOf(std::int32_t pid) {
 
 std::optional<std::int32_t> MemoryDesktop::frontmostProcessId() {
   std::lock_guard guard(mutex_);
+  if (enter(Op::frontmostProcessId)) return std::nullopt;
   return frontmost_;
 }
 
 bool MemoryDesktop::activateApplication(std::int32_t pid) {
   std::lock_guard guard(mutex_);
+  if (enter(Op::activateApplication)) return false;
+  if (processes_.count(pid) == 0) return false;
   frontmost_ = pid;
   return true;
 }
@@ -670,8 +708,16 @@ std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
     return list;
   };
   if (id < 0) {
-    if (id == kSystemWide || name != platform::attributes::windows) return std::nullopt;
-    return handles(applicationWindows_[-id - 1]);
+    if (id == kSystemWide) return std::nullopt;
+    const std::int32_t pid = -id - 1;
+    if (name == platform::attributes::windows) return handles(applicationWindows_[pid]);
+    const std::map<std::int32_t, int>* focus = nullptr;
+    if (name == platform::attributes::focusedWindow) focus = &focusedWindows_;
+    if (name == platform::attributes::focusedElement) focus = &focusedElements_;
+    if (focus == nullptr) return std::nullopt;
+    auto focused = focus->find(pid);
+    if (focused == focus->end() || elements_.count(focused->second) == 0) return std::nullopt;
+    return handle(focused->second);
   }
   auto found = elements_.find(id);
   if (found == elements_.end()) return std::nullopt;
@@ -690,22 +736,158 @@ std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
   return attribute->second;
 }
 
-bool MemoryDesktop::setFocused(const platform::Element&) { return false; }
+void MemoryDesktop::setFrontmost(std::optional<std::int32_t> pid) {
+  std::lock_guard guard(mutex_);
+  frontmost_ = pid;
+}
 
-bool MemoryDesktop::performAction(const platform::Element&, std::string_view) { return false; }
+void MemoryDesktop::setFocusedWindow(std::int32_t pid, std::optional<int> element) {
+  std::lock_guard guard(mutex_);
+  if (element) {
+    focusedWindows_[pid] = *element;
+  } else {
+    focusedWindows_.erase(pid);
+  }
+}
 
-std::optional<platform::Element> MemoryDesktop::elementAtPosition(const platform::Element&, float,
-                                                                  float) {
+void MemoryDesktop::setFocusedElement(std::int32_t pid, std::optional<int> element) {
+  std::lock_guard guard(mutex_);
+  if (element) {
+    focusedElements_[pid] = *element;
+  } else {
+    focusedElements_.erase(pid);
+  }
+}
+
+void MemoryDesktop::setRaiseTakesEffect(bool effective) {
+  std::lock_guard guard(mutex_);
+  raiseTakesEffect_ = effective;
+}
+
+void MemoryDesktop::setElementFrame(int id, platform::Rect frame) {
+  std::lock_guard guard(mutex_);
+  auto& attributes = elements_.at(id).attributes;
+  attributes[std::string(platform::attributes::position)] = platform::Point{frame.x, frame.y};
+  attributes[std::string(platform::attributes::size)] = platform::Size{frame.width, frame.height};
+}
+
+std::vector<PerformedAction> MemoryDesktop::performed() {
+  std::lock_guard guard(mutex_);
+  return performed_;
+}
+
+std::optional<std::int32_t> MemoryDesktop::frontmost() {
+  std::lock_guard guard(mutex_);
+  return frontmost_;
+}
+
+std::optional<int> MemoryDesktop::focusedWindowOf(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  auto found = focusedWindows_.find(pid);
+  if (found == focusedWindows_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<int> MemoryDesktop::focusedElementOf(std::int32_t pid) {
+  std::lock_guard guard(mutex_);
+  auto found = focusedElements_.find(pid);
+  if (found == focusedElements_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::int32_t> MemoryDesktop::ownerOfElement(int id) const {
+  auto found = elements_.find(id);
+  if (found == elements_.end()) return std::nullopt;
+  return found->second.pid;
+}
+
+bool MemoryDesktop::setFocused(const platform::Element& target) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::setFocused)) return false;
+  const int id = numberOf(target);
+  const auto pid = ownerOfElement(id);
+  if (!pid) return false;
+  performed_.push_back({id, std::string(platform::attributes::focused)});
+  focusedElements_[*pid] = id;
+  return true;
+}
+
+bool MemoryDesktop::performAction(const platform::Element& target, std::string_view action) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::performAction)) return false;
+  const int id = numberOf(target);
+  const auto pid = ownerOfElement(id);
+  if (!pid) return false;
+  performed_.push_back({id, std::string(action)});
+  if (action != platform::actions::raise || !raiseTakesEffect_) return true;
+  focusedWindows_[*pid] = id;
+  // The listed window the accessible window stands for comes to the front.
+  const auto frame = frameOf(id);
+  auto listed = std::find_if(windows_.begin(), windows_.end(), [&](const MemoryWindow& w) {
+    return w.info.owner && w.info.owner->processId == *pid && frame && w.info.frame == *frame;
+  });
+  if (listed != windows_.end()) std::rotate(windows_.begin(), listed, std::next(listed));
+  return true;
+}
+
+std::optional<platform::Rect> MemoryDesktop::frameOf(int id) const {
+  auto found = elements_.find(id);
+  if (found == elements_.end()) return std::nullopt;
+  const auto& attributes = found->second.attributes;
+  auto position = attributes.find(platform::attributes::position);
+  auto size = attributes.find(platform::attributes::size);
+  if (position == attributes.end() || size == attributes.end()) return std::nullopt;
+  const auto* point = std::get_if<platform::Point>(&position->second);
+  const auto* extent = std::get_if<platform::Size>(&size->second);
+  if (point == nullptr || extent == nullptr) return std::nullopt;
+  return platform::Rect{point->x, point->y, extent->width, extent->height};
+}
+
+std::optional<int> MemoryDesktop::deepestAt(int id, platform::Point point) const {
+  const auto frame = frameOf(id);
+  if (!frame || !frame->contains(point)) return std::nullopt;
+  for (int child : elements_.at(id).children) {
+    if (auto deeper = deepestAt(child, point)) return deeper;
+  }
+  return id;
+}
+
+std::optional<platform::Element> MemoryDesktop::elementAtPosition(
+    const platform::Element& systemWide, float x, float y) {
+  std::lock_guard guard(mutex_);
+  if (enter(Op::elementAtPosition)) return std::nullopt;
+  if (numberOf(systemWide) != kSystemWide) return std::nullopt;
+  const platform::Point point{x, y};
+  auto top = std::find_if(windows_.begin(), windows_.end(), [&](const MemoryWindow& w) {
+    return w.onScreen && w.info.frame.contains(point);
+  });
+  if (top == windows_.end() || !top->info.owner) return std::nullopt;
+  const auto& candidates = applicationWindows_[top->info.owner->processId];
+  auto same = std::find_if(candidates.begin(), candidates.end(), [&](int window) {
+    const auto frame = frameOf(window);
+    return frame == top->info.frame || (frame && frame == top->info.clientArea);
+  });
+  if (same != candidates.end()) {
+    auto hit = deepestAt(*same, point);
+    return hit ? std::optional(handle(*hit)) : std::nullopt;
+  }
+  for (int window : candidates) {
+    if (auto hit = deepestAt(window, point)) return handle(*hit);
+  }
   return std::nullopt;
 }
 
 std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& element) {
   std::lock_guard guard(mutex_);
+  if (enter(Op::processIdOf)) return std::nullopt;
   const int id = numberOf(element);
   if (id < 0) return id == kSystemWide ? std::nullopt : std::optional<std::int32_t>(-id - 1);
-  auto found = elements_.find(id);
-  if (found == elements_.end()) return std::nullopt;
-  return found->second.pid;
+  return ownerOfElement(id);
+}
+
+void MemoryDesktop::forgetRemembered() {
+  std::lock_guard guard(mutex_);
+  (void)enter(Op::forgetRemembered);
 }
 
 platform::Timestamp MemoryDesktop::now() {

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,22 @@ enum class Op {
   captureWindow,
   copyAttribute,
   beginAccessibilityRequest,
+  frontmostProcessId,
+  activateApplication,
+  setFocused,
+  performAction,
+  elementAtPosition,
+  processIdOf,
+  forgetRemembered,
+};
+
+// An accessibility action the desktop carried out: "AXPress", "AXRaise", or "AXFocused" for a
+// focus set on the element.
+struct PerformedAction {
+  int element = 0;
+  std::string action;
+
+  bool operator==(const PerformedAction&) const = default;
 };
 
 // What a display capture of the in-memory desktop shows.
@@ -121,6 +138,7 @@ class MemoryDesktop final : public platform::Desktop,
   void revoke(Permission permission);
   void grant(Permission permission);
   void setSupport(bool displayCapture, bool windowCapture, bool control);
+  void setProtectedBundleNames(std::vector<std::string> names);
 
   // Scripting: displays.
   void addDisplay(const platform::DisplayInfo& display);
@@ -142,6 +160,9 @@ class MemoryDesktop final : public platform::Desktop,
   // Direct access for scripting; the reference stays valid until the next addWindow.
   MemoryWindow& window(std::uint32_t windowId);
   void removeWindow(std::uint32_t windowId);
+  // Puts the window in front of every other, in the listing and for hit tests. Windows of any
+  // layer (popups, menus, tooltips) take part in hit tests, though only layer 0 is listed.
+  void raiseWindow(std::uint32_t windowId);
   void setPointPixelScale(double scale);
   // What display captures show: flat grey, or noise that no encoder can compress (for the
   // limits on encoded size).
@@ -159,10 +180,34 @@ class MemoryDesktop final : public platform::Desktop,
   [[nodiscard]] static int numberOf(const platform::Element& element);
   [[nodiscard]] std::optional<double> messagingTimeout(std::int32_t pid);
 
+  // Scripting: focus. The frontmost application receives keyboard input; each application has
+  // a focused window and a focused element (element numbers), read as its "AXFocusedWindow"
+  // and "AXFocusedUIElement".
+  void setFrontmost(std::optional<std::int32_t> pid);
+  void setFocusedWindow(std::int32_t pid, std::optional<int> element);
+  void setFocusedElement(std::int32_t pid, std::optional<int> element);
+  // Whether "AXRaise" makes the window the focused window of its application and brings it to
+  // the front (true), or is accepted and changes nothing (false).
+  void setRaiseTakesEffect(bool effective);
+  // The frame an element is hit at: sets its "AXPosition" and "AXSize".
+  void setElementFrame(int id, platform::Rect frame);
+
+  // A hit test at a point (elementAtPosition on the system-wide element) finds: the
+  // front-most on-screen window holding the point decides the application; within it, the
+  // accessible window with that window's frame or client area, else the first of its accessible
+  // windows whose frame holds the point; then the deepest child whose frame holds it. Elements
+  // without a frame are never hit.
+
   // Scripting: failures and time.
   void setFailing(Op op, bool failing = true);
   void advance(platform::Duration by);
   void setNow(platform::Timestamp now);
+  // Every reading of a live window record moves the clock on by this much, as a slow window
+  // server would.
+  void setLiveWindowDelay(platform::Duration delay);
+  // Runs after every posted event, with the event, outside the desktop's lock: a script of
+  // what happens on the desktop while an operation is under way.
+  void setPostHook(std::function<void(const platform::Event&)> hook);
 
   // Scripting: the input tap.
   // Delivers the input to the running tap and waits until its listener has returned; false when
@@ -181,6 +226,10 @@ class MemoryDesktop final : public platform::Desktop,
 
   // Reading back.
   [[nodiscard]] std::vector<platform::Event> posted();
+  [[nodiscard]] std::vector<PerformedAction> performed();
+  [[nodiscard]] std::optional<std::int32_t> frontmost();
+  [[nodiscard]] std::optional<int> focusedWindowOf(std::int32_t pid);
+  [[nodiscard]] std::optional<int> focusedElementOf(std::int32_t pid);
   // Keys (virtual key codes) and buttons (the types of their down events) posted down and not
   // yet up.
   [[nodiscard]] std::set<std::uint16_t> heldKeys();
@@ -197,6 +246,7 @@ class MemoryDesktop final : public platform::Desktop,
   bool listenEventAccess() override;
   bool supportsCapture(platform::CaptureKind kind) override;
   bool supportsControl() override;
+  std::vector<std::string> protectedBundleNames() override;
   std::string backendName() override;
   std::vector<std::string> limitations() override;
   std::optional<std::vector<platform::DisplayInfo>> activeDisplays() override;
@@ -227,6 +277,7 @@ class MemoryDesktop final : public platform::Desktop,
   std::optional<platform::Element> elementAtPosition(const platform::Element& systemWide, float x,
                                                      float y) override;
   std::optional<std::int32_t> processIdOf(const platform::Element& element) override;
+  void forgetRemembered() override;
   platform::Timestamp now() override;
   void sleep(platform::Duration duration) override;
 
@@ -254,6 +305,9 @@ class MemoryDesktop final : public platform::Desktop,
   [[nodiscard]] bool tapAccepts() const;
   platform::DisplayInfo* findDisplay(std::uint32_t id);
   MemoryWindow* findWindow(std::uint32_t windowId);
+  [[nodiscard]] std::optional<platform::Rect> frameOf(int element) const;
+  [[nodiscard]] std::optional<int> deepestAt(int element, platform::Point point) const;
+  [[nodiscard]] std::optional<std::int32_t> ownerOfElement(int element) const;
 
   std::mutex mutex_;
   std::condition_variable tapChanged_;
@@ -277,6 +331,11 @@ class MemoryDesktop final : public platform::Desktop,
   std::map<std::int32_t, MemoryProcess> processes_;
   std::uint32_t nextWindowId_ = 100;
   std::optional<std::int32_t> frontmost_;
+  std::map<std::int32_t, int> focusedWindows_;
+  std::map<std::int32_t, int> focusedElements_;
+  bool raiseTakesEffect_ = true;
+  std::vector<PerformedAction> performed_;
+  std::vector<std::string> protectedNames_;
   double pointPixelScale_ = 1.0;
   Picture displayPicture_ = Picture::flat;
   std::map<int, MemoryElement> elements_;
@@ -284,6 +343,8 @@ class MemoryDesktop final : public platform::Desktop,
   std::map<std::int32_t, double> messagingTimeouts_;
   int nextElement_ = 1;
   platform::Timestamp now_;
+  platform::Duration liveWindowDelay_{0};
+  std::function<void(const platform::Event&)> postHook_;
 };
 
 }  // namespace kex::testing

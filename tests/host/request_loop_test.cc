@@ -200,13 +200,12 @@ TEST_F(RequestLoopTest, AcceptsTheUnavailableRevisionWhileTheDisplayListCannotBe
 }
 
 TEST_F(RequestLoopTest, SaysNothingWasDispatchedOnlyForACleanInputRequest) {
-  expectFailure(serve(envelope("computer.keyboard", freshArgs())), "r1", "capability_unavailable",
-                false);
+  // Without a "captureId" the keyboard refuses before anything is armed or posted.
+  expectFailure(serve(envelope("computer.keyboard", freshArgs())), "r1", "target_stale", false);
   expectFailure(serve(envelope("computer.keyboard", Json::object())), "r1", "topology_changed",
                 false);
   safety.cancel("human_interrupted");
-  expectFailure(serve(envelope("computer.keyboard", freshArgs())), "r1", "capability_unavailable",
-                true);
+  expectFailure(serve(envelope("computer.keyboard", freshArgs())), "r1", "target_stale", true);
 }
 
 TEST_F(RequestLoopTest, RunAnswersEveryLineInOrderIncludingALastLineWithoutLineFeed) {

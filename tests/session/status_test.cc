@@ -121,6 +121,18 @@ TEST_F(StatusTest, OffersCaptureButNeitherAsksNorOffersControlWithoutWhatControl
   EXPECT_TRUE(report()["controlReady"].get<bool>());
 }
 
+TEST_F(StatusTest, OffersNoControlWithoutWindowCapturesToTargetIt) {
+  control.ready = true;
+  desktop.setSupport(true, false, true);
+  const auto displaysOnly = report();
+  EXPECT_FALSE(displaysOnly["controlReady"].get<bool>());
+  EXPECT_EQ(displaysOnly["operations"],
+            (Json{"computer.displays", "computer.windows", "computer.capture"}));
+  EXPECT_EQ(control.asked, 0);
+  desktop.setSupport(false, true, true);
+  EXPECT_TRUE(report()["controlReady"].get<bool>());
+}
+
 TEST_F(StatusTest, OffersCaptureWhileEitherKindOfCaptureWorks) {
   desktop.setSupport(true, false, true);
   EXPECT_EQ(report()["operations"][2], "computer.capture");

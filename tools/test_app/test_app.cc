@@ -2,8 +2,17 @@
 // so that end-to-end tests can see what reached the application.
 //
 // Lines: "ready <xid>", "configure <x> <y> <w> <h>", "focus-in", "focus-out",
-// "key <keyval-name>", "button <n> <x> <y>", "clicked <button-label>", "text <entry-text>",
-// "secret <password-entry-text>".
+// "key <keyval-name>[ shift][ control][ alt][ super]", "button <n> <x> <y>",
+// "release <n> <x> <y>", "motion <x> <y>" (only while a button is down), "scroll <up|down|left|
+// right> <x> <y>", "clicked <button-label>", "text <entry-text>", "secret <password-entry-text>".
+// Pointer positions are in the window's own coordinates, decorations excluded; every motion is
+// reported as the X server sent it, none merged with the next.
+//
+// --undecorated asks the window manager for no decorations, so that the window's frame is its
+// own area. --popup makes an override-redirect window (as menus and tooltips are) at --position,
+// outside the window manager's care. --count-clicks renames a button for accessibility after
+// each click, "<label> <clicks>", so that a tree read afterwards shows the click. --above keeps
+// the window above every ordinary window, even the active one.
 //
 // --tree adds a known accessibility tree below the usual widgets: a menu bar with two closed
 // menus, a hidden button, a chain of nested boxes deeper than any tree description goes, with a
@@ -18,7 +27,11 @@
 // accessible name is read, as a busy application would: the main loop, and with it every
 // accessibility reply, waits meanwhile.
 //
+// --stall-on-press MS blocks the main loop for that long after reporting each button press: a
+// drag's next hit test then waits on the application, so that a test can act in the middle of it.
+//
 // Runs entirely on the GTK main thread.
+#include <X11/extensions/XInput2.h>
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk-a11y.h>
@@ -46,6 +59,11 @@ struct AppOptions {
   bool tree = false;
   bool bare = false;
   int slowNameMilliseconds = 0;
+  int stallOnPressMilliseconds = 0;
+  bool undecorated = false;
+  bool popup = false;
+  bool countClicks = false;
+  bool above = false;
 };
 
 constexpr int kTreeNestingDepth = 15;
@@ -75,7 +93,9 @@ struct AppState {
   std::fprintf(stderr,
                "kex-test-app: %s\n"
                "usage: kex-test-app [--title TEXT] [--color RRGGBB] [--size WxH] "
-               "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS]\n",
+               "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS] "
+               "[--stall-on-press MS] "
+               "[--undecorated] [--popup] [--count-clicks] [--above]\n",
                problem);
   std::exit(2);
 }
@@ -113,7 +133,23 @@ AppOptions parseOptions(int argc, char** argv) {
       options.bare = true;
       continue;
     }
-    if (i + 1 >= argc) usage("every option but --tree and --bare takes a value");
+    if (flag == "--undecorated") {
+      options.undecorated = true;
+      continue;
+    }
+    if (flag == "--popup") {
+      options.popup = true;
+      continue;
+    }
+    if (flag == "--count-clicks") {
+      options.countClicks = true;
+      continue;
+    }
+    if (flag == "--above") {
+      options.above = true;
+      continue;
+    }
+    if (i + 1 >= argc) usage("this option takes a value");
     const char* value = argv[++i];
     if (flag == "--title") {
       options.title = value;
@@ -138,6 +174,13 @@ AppOptions parseOptions(int argc, char** argv) {
       const long milliseconds = std::strtol(value, &end, 10);
       if (end == value || *end != '\0' || milliseconds < 0) usage("--slow-name wants milliseconds");
       options.slowNameMilliseconds = static_cast<int>(milliseconds);
+    } else if (flag == "--stall-on-press") {
+      char* end = nullptr;
+      const long milliseconds = std::strtol(value, &end, 10);
+      if (end == value || *end != '\0' || milliseconds < 0) {
+        usage("--stall-on-press wants milliseconds");
+      }
+      options.stallOnPressMilliseconds = static_cast<int>(milliseconds);
     } else {
       usage("unknown option");
     }
@@ -243,16 +286,108 @@ gboolean onFocusOut(GtkWidget*, GdkEventFocus*, gpointer) {
 
 gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer) {
   const char* name = gdk_keyval_name(event->keyval);
-  report("key %s", name ? name : "unknown");
+  std::string modifiers;
+  if (event->state & GDK_SHIFT_MASK) modifiers += " shift";
+  if (event->state & GDK_CONTROL_MASK) modifiers += " control";
+  if (event->state & GDK_MOD1_MASK) modifiers += " alt";
+  if (event->state & (GDK_SUPER_MASK | GDK_MOD4_MASK)) modifiers += " super";
+  report("key %s%s", name ? name : "unknown", modifiers.c_str());
   return FALSE;
 }
+
+int stallOnPressMilliseconds = 0;
 
 void onPressed(GtkGestureMultiPress* gesture, gint, gdouble x, gdouble y, gpointer) {
   const guint button = gtk_gesture_single_get_current_button(GTK_GESTURE_SINGLE(gesture));
   report("button %u %d %d", button, static_cast<int>(x), static_cast<int>(y));
+  g_usleep(static_cast<gulong>(stallOnPressMilliseconds) * 1000);
 }
 
-void onClicked(GtkButton* button, gpointer) { report("clicked %s", gtk_button_get_label(button)); }
+// A position relative to the top-level window, from the event's position on the screen: the
+// event may belong to a widget's own window inside it.
+std::pair<int, int> windowPoint(GdkWindow* eventWindow, double rootX, double rootY) {
+  int originX = 0;
+  int originY = 0;
+  gdk_window_get_origin(gdk_window_get_toplevel(eventWindow), &originX, &originY);
+  return {static_cast<int>(rootX) - originX, static_cast<int>(rootY) - originY};
+}
+
+const char* scrollDirection(GdkScrollDirection direction) {
+  switch (direction) {
+    case GDK_SCROLL_UP:
+      return "up";
+    case GDK_SCROLL_DOWN:
+      return "down";
+    case GDK_SCROLL_LEFT:
+      return "left";
+    case GDK_SCROLL_RIGHT:
+      return "right";
+    default:
+      return nullptr;
+  }
+}
+
+// The X input extension's motion events, read before GDK sees them: GDK merges motions and,
+// for widgets that ask for motion hints, reports where the pointer is when it gets round to an
+// event rather than where the event happened.
+struct MotionWatch {
+  int opcode = -1;
+  GdkWindow* toplevel = nullptr;
+};
+
+GdkFilterReturn reportMotion(GdkXEvent* native, GdkEvent*, gpointer data) {
+  auto* watch = static_cast<MotionWatch*>(data);
+  auto* xevent = static_cast<XEvent*>(native);
+  if (xevent->type != GenericEvent || xevent->xcookie.extension != watch->opcode ||
+      xevent->xcookie.evtype != XI_Motion || xevent->xcookie.data == nullptr ||
+      watch->toplevel == nullptr) {
+    return GDK_FILTER_CONTINUE;
+  }
+  const auto* motion = static_cast<const XIDeviceEvent*>(xevent->xcookie.data);
+  const int bytes = motion->buttons.mask_len;
+  const bool held =
+      (bytes > 0 && (XIMaskIsSet(motion->buttons.mask, 1) || XIMaskIsSet(motion->buttons.mask, 2) ||
+                     XIMaskIsSet(motion->buttons.mask, 3)));
+  if (!held) return GDK_FILTER_CONTINUE;
+  int originX = 0;
+  int originY = 0;
+  gdk_window_get_origin(watch->toplevel, &originX, &originY);
+  report("motion %d %d", static_cast<int>(motion->root_x) - originX,
+         static_cast<int>(motion->root_y) - originY);
+  return GDK_FILTER_CONTINUE;
+}
+
+// Sees every event before GTK hands it to a widget, so that a widget that takes a release or a
+// motion keeps none of them from the report.
+void reportThenHandle(GdkEvent* event, gpointer) {
+  switch (event->type) {
+    case GDK_BUTTON_RELEASE: {
+      const auto [x, y] =
+          windowPoint(event->button.window, event->button.x_root, event->button.y_root);
+      report("release %u %d %d", event->button.button, x, y);
+      break;
+    }
+    case GDK_SCROLL:
+      if (const char* direction = scrollDirection(event->scroll.direction)) {
+        const auto [x, y] =
+            windowPoint(event->scroll.window, event->scroll.x_root, event->scroll.y_root);
+        report("scroll %s %d %d", direction, x, y);
+      }
+      break;
+    default:
+      break;
+  }
+  gtk_main_do_event(event);
+}
+
+void onClicked(GtkButton* button, gpointer countClicks) {
+  const char* label = gtk_button_get_label(button);
+  report("clicked %s", label);
+  if (countClicks == nullptr) return;
+  auto* clicks = static_cast<int*>(g_object_get_data(G_OBJECT(button), "kex-clicks"));
+  const std::string name = std::string(label) + " " + std::to_string(++*clicks);
+  atk_object_set_name(gtk_widget_get_accessible(GTK_WIDGET(button)), name.c_str());
+}
 
 void onTextChanged(GtkEditable* editable, gpointer tag) {
   report("%s %s", static_cast<const char*>(tag), gtk_entry_get_text(GTK_ENTRY(editable)));
@@ -274,10 +409,12 @@ GtkWidget* makeEntry(const char* name, bool secret) {
   return entry;
 }
 
-GtkWidget* makeButton(const char* label) {
+GtkWidget* makeButton(const char* label, bool countClicks) {
   GtkWidget* button = gtk_button_new_with_label(label);
   nameForAccessibility(button, label);
-  g_signal_connect(button, "clicked", G_CALLBACK(onClicked), nullptr);
+  g_object_set_data_full(G_OBJECT(button), "kex-clicks", g_new0(int, 1), g_free);
+  g_signal_connect(button, "clicked", G_CALLBACK(onClicked),
+                   countClicks ? GINT_TO_POINTER(1) : nullptr);
   return button;
 }
 
@@ -351,15 +488,15 @@ GtkWidget* makeContent(const AppOptions& options) {
   gtk_box_pack_start(GTK_BOX(column), makeEntry("Password", true), FALSE, FALSE, 0);
 
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-  gtk_box_pack_start(GTK_BOX(row), makeButton("OK"), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(row), makeButton("Cancel"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), makeButton("OK", options.countClicks), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), makeButton("Cancel", options.countClicks), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
   if (options.slowNameMilliseconds > 0) {
     gtk_box_pack_start(GTK_BOX(column), makeSlowLabel(), FALSE, FALSE, 0);
   }
   if (options.tree) {
     // Exists for accessibility, never shown.
-    GtkWidget* hidden = makeButton("Hidden");
+    GtkWidget* hidden = makeButton("Hidden", false);
     gtk_widget_set_no_show_all(hidden, TRUE);
     gtk_box_pack_start(GTK_BOX(column), hidden, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(column), makeNestedBoxes(kTreeNestingDepth), FALSE, FALSE, 0);
@@ -379,9 +516,11 @@ void watchPresses(GtkWidget* window) {
 }
 
 GtkWidget* makeWindow(const AppOptions& options, AppState& state) {
-  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  GtkWidget* window = gtk_window_new(options.popup ? GTK_WINDOW_POPUP : GTK_WINDOW_TOPLEVEL);
   state.window = window;
   gtk_window_set_title(GTK_WINDOW(window), options.title.c_str());
+  if (options.undecorated) gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
+  if (options.above) gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
   gtk_window_set_default_size(GTK_WINDOW(window), options.width, options.height);
   if (options.position) {
     gtk_window_move(GTK_WINDOW(window), options.position->first, options.position->second);
@@ -390,7 +529,8 @@ GtkWidget* makeWindow(const AppOptions& options, AppState& state) {
   if (!options.bare) gtk_container_add(GTK_CONTAINER(window), makeContent(options));
 
   gtk_widget_add_events(window, GDK_STRUCTURE_MASK | GDK_FOCUS_CHANGE_MASK | GDK_KEY_PRESS_MASK |
-                                    GDK_BUTTON_PRESS_MASK);
+                                    GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                    GDK_BUTTON_MOTION_MASK | GDK_SCROLL_MASK);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
   g_signal_connect(window, "map-event", G_CALLBACK(onMap), &state);
   g_signal_connect_after(window, "draw", G_CALLBACK(onDrawn), &state);
@@ -413,11 +553,20 @@ int main(int argc, char** argv) {
   }
   const AppOptions options = parseOptions(argc, argv);
   slowNameMilliseconds = options.slowNameMilliseconds;
+  stallOnPressMilliseconds = options.stallOnPressMilliseconds;
   AppState state;
+  gdk_event_handler_set(reportThenHandle, nullptr, nullptr);
   GtkWidget* window = makeWindow(options, state);
+  static MotionWatch motions;
+  int event = 0;
+  int error = 0;
+  XQueryExtension(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), "XInputExtension",
+                  &motions.opcode, &event, &error);
+  gdk_window_add_filter(nullptr, reportMotion, &motions);
   g_unix_signal_add(SIGTERM, onTerminate, nullptr);
   g_unix_signal_add(SIGINT, onTerminate, nullptr);
   gtk_widget_show_all(window);
+  motions.toplevel = gtk_widget_get_window(window);
   gtk_main();
   return 0;
 }

@@ -56,6 +56,34 @@ void FactReader::learnToolkit(const std::string& bus, const std::string& toolkit
   toolkits_[bus] = toolkit;
 }
 
+void FactReader::learnParent(const ObjectKey& key, const ObjectKey& parent) {
+  facts_[key].parent = Fact<std::optional<ObjectKey>>{parent, AccessibilityClock::now()};
+}
+
+const std::optional<ObjectKey>* FactReader::rememberedParent(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  const auto& parent = found->second.parent;
+  if (!parent || parent->answeredAt < requestStart_) return nullptr;
+  return &parent->value;
+}
+
+const std::uint64_t* FactReader::rememberedStates(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  const auto& states = found->second.states;
+  if (!states || states->answeredAt < requestStart_) return nullptr;
+  return &states->value;
+}
+
+const std::vector<ObjectKey>* FactReader::rememberedChildren(const ObjectKey& key) const {
+  const auto found = facts_.find(key);
+  if (found == facts_.end()) return nullptr;
+  const auto& children = found->second.children;
+  if (!children || children->answeredAt < requestStart_) return nullptr;
+  return &children->value;
+}
+
 bool FactReader::isFresh(AccessibilityClock::time_point answeredAt) const {
   return answeredAt >= requestStart_ || AccessibilityClock::now() - answeredAt <= kFreshness;
 }
@@ -119,6 +147,25 @@ void FactReader::fetch(const std::vector<ObjectKey>& keys, unsigned what,
   CallGroup group(bus_);
   for (const auto& key : keys) startFetch(group, key, what, timeout);
   group.wait();
+}
+
+void FactReader::fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,
+                              std::chrono::milliseconds timeout) {
+  CallGroup group(bus_);
+  for (const auto& key : keys) {
+    if (!answeredInRequest(facts_[key], what)) startFetch(group, key, what, timeout);
+  }
+  group.wait();
+}
+
+bool FactReader::answeredInRequest(const NodeFacts& facts, unsigned what) const {
+  const auto inRequest = [this](const auto& fact) {
+    return fact && fact->answeredAt >= requestStart_;
+  };
+  return (!(what & kRole) || inRequest(facts.role)) &&
+         (!(what & kProperties) || inRequest(facts.name)) &&
+         (!(what & kStates) || inRequest(facts.states)) &&
+         (!(what & kExtents) || inRequest(facts.extents));
 }
 
 // The object itself first, then the siblings after it in the list its parent gave last.

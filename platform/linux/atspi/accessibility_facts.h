@@ -81,6 +81,10 @@ class FactReader {
   // Asks for the facts of all the objects in one batch, whatever is remembered; each call waits
   // at most the timeout.
   void fetch(const std::vector<ObjectKey>& keys, unsigned what, std::chrono::milliseconds timeout);
+  // The same for the objects whose facts did not come in the current request: those that did
+  // serve the rest of it, while anything older is asked again.
+  void fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,
+                    std::chrono::milliseconds timeout);
 
   // The fact when it is fresh; nullptr otherwise.
   template <typename T>
@@ -95,6 +99,17 @@ class FactReader {
   void learnToolkit(const std::string& bus, const std::string& toolkit);
   [[nodiscard]] bool knowsToolkit(const std::string& bus) const { return toolkits_.contains(bus); }
 
+  // Remembers the object's parent as learned some other way than by asking the object: a hit
+  // test that descends from an object to its child at a point knows the child's parent.
+  void learnParent(const ObjectKey& key, const ObjectKey& parent);
+  // The object's parent when it was learned in the current request, without asking; nothing
+  // inside means the object has none.
+  [[nodiscard]] const std::optional<ObjectKey>* rememberedParent(const ObjectKey& key) const;
+  // The object's states when they came in the current request, without asking.
+  [[nodiscard]] const std::uint64_t* rememberedStates(const ObjectKey& key) const;
+  // Every child of the object when the list came in the current request, without asking.
+  [[nodiscard]] const std::vector<ObjectKey>* rememberedChildren(const ObjectKey& key) const;
+
   // Forgets every fact, as after anything that changes the interface.
   void forget() { facts_.clear(); }
   // Forgets everything, as for a new connection to the bus.
@@ -104,6 +119,7 @@ class FactReader {
   struct ShowingScan;
 
   [[nodiscard]] bool isFresh(AccessibilityClock::time_point answeredAt) const;
+  [[nodiscard]] bool answeredInRequest(const NodeFacts& facts, unsigned what) const;
   [[nodiscard]] unsigned missing(const NodeFacts& facts, unsigned wanted) const;
   [[nodiscard]] std::vector<ObjectKey> siblingsToFetch(const ObjectKey& key, unsigned wanted);
   [[nodiscard]] bool mayHaveCollection(const std::string& bus) const {

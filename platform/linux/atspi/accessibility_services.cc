@@ -1,12 +1,12 @@
 #include "platform/linux/atspi/accessibility_services.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
 #include <utility>
+
+#include "platform/linux/atspi/press_action.h"
 
 namespace kex::platform::atspi {
 namespace {
@@ -20,6 +20,8 @@ constexpr std::chrono::milliseconds kFirstContactTimeout{500};
 // All the waits of one request together: past this, every further call of the request fails
 // at once.
 constexpr std::chrono::milliseconds kRequestWaitBudget{6000};
+// How a collection search lists its matches: in the order of the tree.
+constexpr std::uint32_t kCanonicalOrder = 1;
 // A hit test descends at most this deep.
 constexpr int kDeepestHit = 64;
 
@@ -28,35 +30,28 @@ constexpr std::string_view kSecureTextField = "AXSecureTextField";
 constexpr std::string_view kSheetRole = "AXSheet";
 constexpr std::array<std::string_view, 5> kWindowRoles = {"frame", "window", "dialog", "alert",
                                                           "file chooser"};
-constexpr std::array<std::string_view, 3> kPressActions = {"click", "press", "activate"};
-
 bool isWindowRole(std::string_view role) {
   return std::find(kWindowRoles.begin(), kWindowRoles.end(), role) != kWindowRoles.end();
 }
 
 bool isSheetCandidate(std::string_view role) { return role == "dialog" || role == "alert"; }
 
-bool isPressAction(const char* name) {
-  return std::any_of(kPressActions.begin(), kPressActions.end(), [name](std::string_view action) {
-    return strcasecmp(name, std::string(action).c_str()) == 0;
-  });
-}
-
-// The index of the first action named like a press in a reply "a(sss)".
-std::optional<std::int32_t> pressActionIn(DBusMessage* reply) {
+// The names of the actions in a reply "a(sss)", in order.
+std::vector<std::string> actionNamesIn(DBusMessage* reply) {
+  std::vector<std::string> names;
   DBusMessageIter iterator;
   DBusMessageIter actions;
   dbus_message_iter_init(reply, &iterator);
   dbus_message_iter_recurse(&iterator, &actions);
-  for (std::int32_t index = 0; dbus_message_iter_get_arg_type(&actions) == DBUS_TYPE_STRUCT;
-       ++index, dbus_message_iter_next(&actions)) {
+  for (; dbus_message_iter_get_arg_type(&actions) == DBUS_TYPE_STRUCT;
+       dbus_message_iter_next(&actions)) {
     DBusMessageIter fields;
     dbus_message_iter_recurse(&actions, &fields);
     const char* name = nullptr;
     dbus_message_iter_get_basic(&fields, &name);
-    if (name != nullptr && isPressAction(name)) return index;
+    names.emplace_back(name != nullptr ? name : "");
   }
-  return std::nullopt;
+  return names;
 }
 
 const ObjectKey kRegistry{atspi::kRegistryService, std::string(atspi::kRootPath)};
@@ -81,6 +76,7 @@ X11AccessibilityServices::X11AccessibilityServices(WindowLocator& windows,
     : bus_(buses), facts_(bus_, waits_), screen_(windows) {}
 
 void X11AccessibilityServices::beginRequest() {
+  requestApplications_.clear();
   waits_.beginRequest();
   facts_.beginRequest();
   bus_.limitWaitsUntil(AccessibilityClock::now() + kRequestWaitBudget);
@@ -89,11 +85,13 @@ void X11AccessibilityServices::beginRequest() {
 // --- elements -----------------------------------------------------------------------------
 
 bool X11AccessibilityServices::busChanged() {
+  forgetAfterInput();
   if (bus_.generation() == knownGeneration_) return false;
   knownGeneration_ = bus_.generation();
   facts_.clear();
   waits_.clear();
   processIds_.clear();
+  requestApplications_.clear();
   return true;
 }
 
@@ -193,7 +191,8 @@ std::optional<AttributeValue> X11AccessibilityServices::objectAttribute(const Ob
   if (name == names::parent) {
     // An application's parent is the registry, which is no element of anyone's interface.
     if (application) return std::nullopt;
-    const auto* parent = facts_.fresh(facts_.read(key, kProperties).parent);
+    const auto* parent = facts_.rememberedParent(key);
+    if (parent == nullptr) parent = facts_.fresh(facts_.read(key, kProperties).parent);
     if (parent == nullptr || !parent->has_value()) return std::nullopt;
     return elementFor(**parent);
   }
@@ -256,7 +255,18 @@ std::optional<AttributeValue> X11AccessibilityServices::positionOf(const ObjectK
 
 // --- applications -------------------------------------------------------------------------
 
+// The guards of one input ask for the same application several times; its object does not
+// change within a request.
 std::optional<ObjectKey> X11AccessibilityServices::applicationOf(std::int32_t pid) {
+  if (const auto known = requestApplications_.find(pid); known != requestApplications_.end()) {
+    return known->second;
+  }
+  auto application = findApplication(pid);
+  if (application) requestApplications_.emplace(pid, *application);
+  return application;
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::findApplication(std::int32_t pid) {
   const auto applications = registeredApplications();
   learnProcessIds(applications);
   for (const auto& application : applications) {
@@ -337,8 +347,8 @@ std::vector<ObjectKey> X11AccessibilityServices::windowsOf(const ObjectKey& appl
   if (children == nullptr) return {};
   const std::vector<ObjectKey> candidates = *children;
   // Part of the application element's answer: its timeout applies.
-  facts_.fetch(candidates, kRole | kProperties | kStates | kExtents,
-               waits_.applicationTimeout(application.bus));
+  facts_.fetchMissing(candidates, kRole | kProperties | kStates | kExtents,
+                      waits_.applicationTimeout(application.bus));
   std::vector<ObjectKey> windows;
   for (const auto& candidate : candidates) {
     const auto* role = facts_.fresh(facts_.read(candidate, kRole).role);
@@ -361,26 +371,37 @@ std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKe
 }
 
 // The window with the active state, read afresh: focus moves without notice.
+// The window with the active state. Focus moves without notice, so the states are those read
+// in this request (which began after the last input, and forgets everything at the next) or
+// asked now; so is the list of the application's windows.
 std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectKey& application) {
   if (waits_.silent(application.bus)) return std::nullopt;
   const auto timeout = waits_.applicationTimeout(application.bus);
   std::vector<std::pair<ObjectKey, std::uint64_t>> activeOnes;
   CallGroup group(bus_);
-  group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
-             [&](DBusMessage* reply, CallOutcome outcome) {
-               waits_.noteOutcome(application.bus, outcome);
-               if (reply == nullptr) return;
-               for (auto& window : reply::references(reply)) {
-                 group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
-                            [&activeOnes, window](DBusMessage* states, CallOutcome) {
-                              if (states == nullptr) return;
-                              const auto bits = reply::stateBits(states);
-                              if (hasState(bits, atspi::kStateActive)) {
-                                activeOnes.emplace_back(window, bits);
-                              }
-                            });
-               }
-             });
+  const auto askStates = [&](const std::vector<ObjectKey>& windows) {
+    for (const auto& window : windows) {
+      if (const auto* known = facts_.rememberedStates(window)) {
+        if (hasState(*known, atspi::kStateActive)) activeOnes.emplace_back(window, *known);
+        continue;
+      }
+      group.call({window, atspi::kAccessible, "GetState", {}, "au"}, timeout,
+                 [&activeOnes, window](DBusMessage* states, CallOutcome) {
+                   if (states == nullptr) return;
+                   const auto bits = reply::stateBits(states);
+                   if (hasState(bits, atspi::kStateActive)) activeOnes.emplace_back(window, bits);
+                 });
+    }
+  };
+  if (const auto* known = facts_.rememberedChildren(application)) {
+    askStates(*known);
+  } else {
+    group.call({application, atspi::kAccessible, "GetChildren", {}, "a(so)"}, timeout,
+               [&](DBusMessage* reply, CallOutcome outcome) {
+                 waits_.noteOutcome(application.bus, outcome);
+                 if (reply != nullptr) askStates(reply::references(reply));
+               });
+  }
   group.wait();
   for (const auto& [window, states] : activeOnes) {
     const auto role = roleOf(window);
@@ -394,7 +415,39 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedWindowOf(const ObjectK
 std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const ObjectKey& application) {
   const auto window = focusedWindowOf(application);
   if (!window) return std::nullopt;
-  const auto timeout = waits_.applicationTimeout(application.bus);
+  if (const auto found = focusedBySearch(*window)) {
+    if (*found) return *found;
+    // The search looks below the window only; the window itself may hold the focus.
+    const auto states = liveStates(*window);
+    if (states && hasState(*states, atspi::kStateFocused)) return *window;
+    return std::nullopt;
+  }
+  return focusedByWalk(*window);
+}
+
+// One question to the window for its first descendant with the focused state, where the
+// application answers such searches. Nothing inside: it answered and none has the focus.
+std::optional<std::optional<ObjectKey>> X11AccessibilityServices::focusedBySearch(
+    const ObjectKey& window) {
+  if (waits_.silent(window.bus)) return std::nullopt;
+  std::optional<std::optional<ObjectKey>> answer;
+  CallGroup group(bus_);
+  const StatesRule focused{std::uint64_t{1} << atspi::kStateFocused};
+  const std::vector<CallArgument> arguments{focused, kCanonicalOrder, std::int32_t{1}, Flag{true}};
+  group.call({window, atspi::kCollection, "GetMatches", arguments, "a(so)"},
+             waits_.applicationTimeout(window.bus),
+             [this, &answer, &window](DBusMessage* reply, CallOutcome outcome) {
+               waits_.noteOutcome(window.bus, outcome);
+               if (reply == nullptr) return;
+               const auto matches = reply::references(reply);
+               answer = matches.empty() ? std::nullopt : std::optional<ObjectKey>(matches.front());
+             });
+  group.wait();
+  return answer;
+}
+
+std::optional<ObjectKey> X11AccessibilityServices::focusedByWalk(const ObjectKey& window) {
+  const auto timeout = waits_.applicationTimeout(window.bus);
   std::optional<ObjectKey> found;
   int visited = 0;
   CallGroup group(bus_);
@@ -417,7 +470,7 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const Object
                             });
                });
   };
-  visit(*window);
+  visit(window);
   group.wait();
   return found;
 }
@@ -447,6 +500,9 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
   for (int depth = 0; depth < kDeepestHit; ++depth) {
     auto next = childAtPoint(*current, point);
     if (!next || *next == *current) break;
+    // The object asked answers with one of its children: the walk back up from the hit needs
+    // not ask every object on the way for its parent again.
+    facts_.learnParent(*next, *current);
     current = std::move(next);
   }
   return elementFor(std::move(*current));
@@ -486,6 +542,19 @@ std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey&
   return child;
 }
 
+void X11AccessibilityServices::forgetRemembered() { facts_.forget(); }
+
+void X11AccessibilityServices::inputPosted() {
+  inputEpoch_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void X11AccessibilityServices::forgetAfterInput() {
+  const std::uint64_t epoch = inputEpoch_.load(std::memory_order_relaxed);
+  if (epoch == seenInputEpoch_) return;
+  seenInputEpoch_ = epoch;
+  facts_.forget();
+}
+
 // --- actions ------------------------------------------------------------------------------
 
 bool X11AccessibilityServices::setFocused(const Element& element) {
@@ -497,9 +566,21 @@ bool X11AccessibilityServices::setFocused(const Element& element) {
 bool X11AccessibilityServices::performAction(const Element& element, std::string_view action) {
   const ObjectKey* key = liveObject(element);
   if (key == nullptr) return false;
-  if (action == "AXPress") return press(*key);
-  if (action == "AXRaise") return grabFocus(*key);
+  if (action == actions::press) return press(*key);
+  if (action == actions::raise) return raiseWindow(*key);
   return false;
+}
+
+// GTK refuses the focus to a window asked through accessibility, so the window system raises
+// it: the X window of the element's process with the element's frame, read afresh.
+bool X11AccessibilityServices::raiseWindow(const ObjectKey& key) {
+  facts_.forget();
+  const auto* extents = facts_.fresh(facts_.read(key, kExtents).extents);
+  const auto pid = processIdOfBus(key.bus);
+  if (extents == nullptr || !pid) return false;
+  const bool done = screen_.raise(*pid, rectOf(*extents));
+  facts_.forget();
+  return done;
 }
 
 bool X11AccessibilityServices::grabFocus(const ObjectKey& key) {
@@ -523,7 +604,10 @@ std::optional<std::int32_t> X11AccessibilityServices::pressActionIndex(const Obj
   group.call({key, atspi::kAction, "GetActions", {}, "a(sss)"}, waits_.timeoutFor(key),
              [this, &key, &index](DBusMessage* reply, CallOutcome outcome) {
                waits_.noteOutcome(key.bus, outcome);
-               if (reply != nullptr) index = pressActionIn(reply);
+               if (reply == nullptr) return;
+               if (const auto preferred = preferredPressAction(actionNamesIn(reply))) {
+                 index = static_cast<std::int32_t>(*preferred);
+               }
              });
   group.wait();
   return index;

@@ -1,6 +1,7 @@
 // Other applications' user interfaces as AT-SPI 2 shows them on the accessibility bus.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,7 +20,8 @@
 namespace kex::platform::atspi {
 
 // Request thread only: the bus connection's replies are dispatched only while that thread
-// waits for them, and every remembered fact and timeout is that thread's alone.
+// waits for them, and every remembered fact and timeout is that thread's alone. The one
+// exception is inputPosted(), which any thread may call.
 class X11AccessibilityServices final : public AccessibilityServices {
  public:
   // windows tells which window lies under a point and which is active.
@@ -36,11 +38,17 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<Element> elementAtPosition(const Element& systemWide, float x,
                                                          float y) override;
   [[nodiscard]] std::optional<std::int32_t> processIdOf(const Element& element) override;
+  void forgetRemembered() override;
+
+  // Any thread: an input event went to the desktop, so whatever was read before it may show
+  // what no longer is; the next read on the request thread forgets it all.
+  void inputPosted();
 
  private:
   // The element's object when it belongs to the current connection of a live bus.
   [[nodiscard]] const ObjectKey* liveObject(const Element& element);
   [[nodiscard]] bool busChanged();
+  void forgetAfterInput();
   [[nodiscard]] Element elementFor(ObjectKey key) const;
   [[nodiscard]] std::vector<Element> elementsFor(const std::vector<ObjectKey>& keys) const;
 
@@ -52,6 +60,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<AttributeValue> positionOf(const ObjectKey& key, bool size);
 
   [[nodiscard]] std::optional<ObjectKey> applicationOf(std::int32_t pid);
+  [[nodiscard]] std::optional<ObjectKey> findApplication(std::int32_t pid);
   [[nodiscard]] std::vector<ObjectKey> registeredApplications();
   [[nodiscard]] std::optional<std::int32_t> processIdOfBus(const std::string& bus);
   void learnProcessIds(const std::vector<ObjectKey>& applications);
@@ -60,6 +69,8 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::vector<ObjectKey> windowsOf(const ObjectKey& application);
   [[nodiscard]] std::optional<ObjectKey> focusedWindowOf(const ObjectKey& application);
   [[nodiscard]] std::optional<ObjectKey> focusedElementOf(const ObjectKey& application);
+  [[nodiscard]] std::optional<std::optional<ObjectKey>> focusedBySearch(const ObjectKey& window);
+  [[nodiscard]] std::optional<ObjectKey> focusedByWalk(const ObjectKey& window);
   [[nodiscard]] std::optional<ObjectKey> activeApplication();
   [[nodiscard]] std::optional<std::uint64_t> liveStates(const ObjectKey& key);
   [[nodiscard]] std::optional<ObjectKey> windowUnder(const ObjectKey& application, Point point,
@@ -67,6 +78,7 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
 
   [[nodiscard]] bool grabFocus(const ObjectKey& key);
+  [[nodiscard]] bool raiseWindow(const ObjectKey& key);
   [[nodiscard]] bool press(const ObjectKey& key);
   [[nodiscard]] std::optional<std::int32_t> pressActionIndex(const ObjectKey& key);
   // Calls a method whose reply is one boolean; false when it fails.
@@ -80,6 +92,11 @@ class X11AccessibilityServices final : public AccessibilityServices {
   // per connection.
   std::unordered_map<std::string, std::int32_t> processIds_;
   std::uint64_t knownGeneration_ = 0;
+  // The application object of each process asked for in the current request.
+  std::unordered_map<std::int32_t, ObjectKey> requestApplications_;
+  // Counts posted input events; seenInputEpoch_ is the count the facts were last forgotten at.
+  std::atomic<std::uint64_t> inputEpoch_{0};
+  std::uint64_t seenInputEpoch_ = 0;
 };
 
 }  // namespace kex::platform::atspi

@@ -1,5 +1,6 @@
-// What the accessibility backend needs to know of the window system: which top-level window a
-// point falls in and which window is active, with the process that owns each.
+// What the accessibility backend needs of the window system: which top-level window a point
+// falls in and which window is active, with the process that owns each, and bringing a window
+// to the front.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +23,16 @@ class WindowLocator {
  public:
   virtual ~WindowLocator() = default;
 
-  // The frontmost managed window on screen whose frame holds the point.
+  // The window that takes pointer input at the point: the top-most window holding it in the
+  // window system's stacking order, popups of any process included.
   [[nodiscard]] virtual std::optional<LocatedWindow> windowAt(Point point) = 0;
   // The window the window manager says is active.
   [[nodiscard]] virtual std::optional<LocatedWindow> activeWindow() = 0;
+  // Asks for the process's top-level window whose frame, with or without its decorations, is
+  // exactly `frame` to become the active window above every other. True when the request
+  // reached such a live window; toolkits refuse to raise a window through accessibility, so
+  // the window system is asked instead.
+  [[nodiscard]] virtual bool raise(std::int32_t pid, const Rect& frame) = 0;
 };
 
 }  // namespace kex::platform::atspi

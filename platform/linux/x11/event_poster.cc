@@ -40,7 +40,7 @@ struct FakeInput {
 std::int16_t toCoordinate(double value) {
   if (!std::isfinite(value)) return 0;
   const double clamped =
-      std::clamp(std::round(value), double(std::numeric_limits<std::int16_t>::min()),
+      std::clamp(std::floor(value), double(std::numeric_limits<std::int16_t>::min()),
                  double(std::numeric_limits<std::int16_t>::max()));
   return static_cast<std::int16_t>(clamped);
 }
@@ -55,9 +55,14 @@ FakeInput keyInput(xcb_keycode_t keycode, Transition transition) {
       keycode};
 }
 
+// Whether the pointer must move before a button goes down or up. A move to where the pointer
+// already is still makes a motion event, which an application would see in the middle of a
+// click or at the end of a drag.
+enum class Approach { move, alreadyThere };
+
 void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t button,
-               Transition transition) {
-  inputs.push_back(motionTo(event.location));
+               Transition transition, Approach approach) {
+  if (approach == Approach::move) inputs.push_back(motionTo(event.location));
   inputs.push_back({transition == Transition::press ? std::uint8_t{XCB_BUTTON_PRESS}
                                                     : std::uint8_t{XCB_BUTTON_RELEASE},
                     button});
@@ -98,9 +103,6 @@ void addWheelClicks(std::vector<FakeInput>& inputs, std::int32_t lines, std::uin
 
 std::vector<FakeInput> keyInputsFor(const Event& event, const Connection& connection) {
   std::vector<FakeInput> inputs;
-  // Typing text needs a keycode bound to each character in turn; until that exists a text event
-  // posts nothing rather than the wrong key.
-  if (!event.text.empty()) return inputs;
   const auto keymap = Keymap::read(connection);
   if (!keymap) return inputs;
   addKey(inputs, event, *keymap,
@@ -108,7 +110,8 @@ std::vector<FakeInput> keyInputsFor(const Event& event, const Connection& connec
   return inputs;
 }
 
-std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& connection) {
+std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& connection,
+                                     Approach release) {
   std::vector<FakeInput> inputs;
   switch (event.type) {
     case EventType::keyDown:
@@ -121,22 +124,22 @@ std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& conne
       inputs.push_back(motionTo(event.location));
       break;
     case EventType::leftMouseDown:
-      addButton(inputs, event, kLeftButton, Transition::press);
+      addButton(inputs, event, kLeftButton, Transition::press, Approach::move);
       break;
     case EventType::leftMouseUp:
-      addButton(inputs, event, kLeftButton, Transition::release);
+      addButton(inputs, event, kLeftButton, Transition::release, release);
       break;
     case EventType::rightMouseDown:
-      addButton(inputs, event, kRightButton, Transition::press);
+      addButton(inputs, event, kRightButton, Transition::press, Approach::move);
       break;
     case EventType::rightMouseUp:
-      addButton(inputs, event, kRightButton, Transition::release);
+      addButton(inputs, event, kRightButton, Transition::release, release);
       break;
     case EventType::otherMouseDown:
-      addButton(inputs, event, kMiddleButton, Transition::press);
+      addButton(inputs, event, kMiddleButton, Transition::press, Approach::move);
       break;
     case EventType::otherMouseUp:
-      addButton(inputs, event, kMiddleButton, Transition::release);
+      addButton(inputs, event, kMiddleButton, Transition::release, release);
       break;
     case EventType::scrollWheel:
       addWheelClicks(inputs, event.scrollVertical, kWheelUp, kWheelDown);
@@ -149,14 +152,39 @@ std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& conne
   return inputs;
 }
 
+Approach approachTo(const Connection& connection, Point location) {
+  const auto pointer = connection.reply<xcb_query_pointer_reply_t>(
+      xcb_query_pointer(connection.get(), connection.root()), xcb_query_pointer_reply);
+  const FakeInput target = motionTo(location);
+  const bool there =
+      pointer && pointer->same_screen && pointer->root_x == target.x && pointer->root_y == target.y;
+  return there ? Approach::alreadyThere : Approach::move;
+}
+
+bool isButtonRelease(EventType type) {
+  return type == EventType::leftMouseUp || type == EventType::rightMouseUp ||
+         type == EventType::otherMouseUp;
+}
+
 }  // namespace
 
 X11EventServices::X11EventServices(std::unique_ptr<Connection> connection)
-    : connection_(std::move(connection)) {}
+    : connection_(std::move(connection)),
+      typist_(connection_ != nullptr ? std::make_unique<TextTypist>(*connection_) : nullptr) {}
 
 void X11EventServices::post(const Event& event) {
   if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) return;
-  const std::vector<FakeInput> inputs = fakeInputsFor(event, *connection_);
+  if (event.isKey() && !event.text.empty()) {
+    if (event.type == EventType::keyDown) {
+      typist_->type(event.text);
+    } else {
+      typist_->finish();
+    }
+    return;
+  }
+  const Approach release =
+      isButtonRelease(event.type) ? approachTo(*connection_, event.location) : Approach::move;
+  const std::vector<FakeInput> inputs = fakeInputsFor(event, *connection_, release);
   xcb_connection_t* c = connection_->get();
   std::vector<xcb_void_cookie_t> cookies;
   cookies.reserve(inputs.size());

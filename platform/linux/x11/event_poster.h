@@ -5,6 +5,7 @@
 
 #include "platform/events.h"
 #include "platform/linux/x11/connection.h"
+#include "platform/linux/x11/text_typist.h"
 
 namespace kex::platform::x11 {
 
@@ -15,9 +16,11 @@ namespace kex::platform::x11 {
 // post finishes with a round trip, so the server has acted on it when post returns.
 //
 // Keys: the virtual key code becomes its keysym and then a keycode of the keymap as it is at that
-// moment; modifier flags become presses of the left modifier keys around the key. Buttons: the
-// pointer moves to the event's location, then the button goes down or up. Scrolling: one click
-// of buttons 4/5 (vertical, positive is up) or 6/7 (horizontal, positive is left) per line.
+// moment; modifier flags become presses of the left modifier keys around the key. A key event
+// with text types the text on its key-down (see TextTypist), and its key-up takes back what the
+// typing bound to the keymap. Buttons: the pointer moves to the event's location unless it is
+// there already, then the button goes down or up. Scrolling: one click of buttons 4/5 (vertical,
+// positive is up) or 6/7 (horizontal, positive is left) per line.
 class X11EventServices final : public EventServices {
  public:
   // connection is nullptr when no display could be opened; then nothing is posted and no tap is
@@ -32,6 +35,7 @@ class X11EventServices final : public EventServices {
 
  private:
   const std::unique_ptr<Connection> connection_;
+  const std::unique_ptr<TextTypist> typist_;  // nullptr without a connection
 };
 
 }  // namespace kex::platform::x11

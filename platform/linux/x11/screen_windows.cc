@@ -4,11 +4,15 @@
 #include <memory>
 #include <vector>
 
+#include "platform/linux/x11/window_activation.h"
+
 namespace kex::platform::x11 {
 namespace {
 
 // More clients than this in the stacking list is a corrupt property.
 constexpr std::uint32_t kMostClients = 4096;
+// Reparenting window managers put the client one or two levels below its frame.
+constexpr int kMaxClientDepth = 3;
 
 }  // namespace
 
@@ -31,21 +35,132 @@ std::vector<xcb_window_t> ScreenWindows::windowProperty(xcb_atom_t property) {
 
 std::optional<WindowFacts> ScreenWindows::windowAt(Point point) {
   if (!usable()) return std::nullopt;
-  auto clients = windowProperty(atoms_->netClientListStacking);
-  std::reverse(clients.begin(), clients.end());  // the property lists bottom to top
-  // Every probe is sent before the first is collected: one round trip for the whole stack.
+  const auto tree = connection_->reply<xcb_query_tree_reply_t>(
+      xcb_query_tree(connection_->get(), connection_->root()), xcb_query_tree_reply);
+  if (!tree) return std::nullopt;
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
+  // Every question goes out before the first answer is awaited: one round trip for the stack,
+  // and every answer is collected so that none stays queued.
+  std::vector<xcb_get_window_attributes_cookie_t> attributeCookies(count);
+  std::vector<xcb_get_geometry_cookie_t> geometryCookies(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    attributeCookies[i] = xcb_get_window_attributes(connection_->get(), children[i]);
+    geometryCookies[i] = xcb_get_geometry(connection_->get(), children[i]);
+  }
+  std::vector<Reply<xcb_get_window_attributes_reply_t>> attributes(count);
+  std::vector<Reply<xcb_get_geometry_reply_t>> geometries(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    attributes[i] = connection_->reply<xcb_get_window_attributes_reply_t>(
+        attributeCookies[i], xcb_get_window_attributes_reply);
+    geometries[i] =
+        connection_->reply<xcb_get_geometry_reply_t>(geometryCookies[i], xcb_get_geometry_reply);
+  }
+  // The children come bottom to top; the first from the top that holds the point takes it.
+  for (std::size_t i = count; i-- > 0;) {
+    const auto& attribute = attributes[i];
+    const auto& geometry = geometries[i];
+    if (!attribute || !geometry) continue;
+    // An input-only window shows nothing; what a person sees there is the window below.
+    if (attribute->map_state != XCB_MAP_STATE_VIEWABLE ||
+        attribute->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
+      continue;
+    }
+    const double border = 2.0 * geometry->border_width;
+    const Rect outline{double(geometry->x), double(geometry->y), geometry->width + border,
+                       geometry->height + border};
+    if (!outline.contains(point)) continue;
+    return topLevelFacts(children[i], attribute->override_redirect != 0, outline);
+  }
+  return std::nullopt;
+}
+
+WindowFacts ScreenWindows::topLevelFacts(xcb_window_t window, bool overrideRedirect,
+                                         const Rect& outline) {
+  if (!overrideRedirect) {
+    if (auto client = clientFactsBelow(window)) return std::move(*client);
+  }
+  // A popup, or a window nobody manages: it is what lies there, owned by whoever made it.
+  WindowFacts facts;
+  facts.exists = true;
+  facts.viewable = true;
+  facts.frame = outline;
+  facts.clientArea = outline;
+  facts.layer = overrideRedirect ? 1 : 0;
+  facts.pid = clientPidFrom(*connection_, askClientPid(*connection_, window));
+  return facts;
+}
+
+// The window manager puts WM_STATE on the client; a reparenting one keeps it one or two levels
+// below its frame. Every window of a level is probed whole while its children are asked for, so
+// that finding the client costs no extra round trip.
+std::optional<WindowFacts> ScreenWindows::clientFactsBelow(xcb_window_t topLevel) {
+  std::vector<xcb_window_t> level{topLevel};
+  for (int depth = 0; depth < kMaxClientDepth && !level.empty(); ++depth) {
+    std::vector<std::unique_ptr<WindowProbe>> probes;
+    std::vector<xcb_query_tree_cookie_t> trees;
+    for (const xcb_window_t window : level) {
+      probes.push_back(std::make_unique<WindowProbe>(*connection_, *atoms_, window));
+      trees.push_back(xcb_query_tree(connection_->get(), window));
+    }
+    std::optional<WindowFacts> found;
+    std::vector<xcb_window_t> next;
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      WindowFacts facts = probes[i]->collect();
+      const auto tree = connection_->reply<xcb_query_tree_reply_t>(trees[i], xcb_query_tree_reply);
+      if (found || !facts.exists) continue;
+      if (facts.managed) {
+        found = std::move(facts);
+        continue;
+      }
+      if (!tree) continue;
+      const xcb_window_t* children = xcb_query_tree_children(tree.get());
+      next.insert(next.end(), children, children + xcb_query_tree_children_length(tree.get()));
+    }
+    if (found) return found;
+    level = std::move(next);
+  }
+  return std::nullopt;
+}
+
+bool ScreenWindows::hasWindowProperty(xcb_atom_t property) {
+  const auto reply = connection_->reply<xcb_get_property_reply_t>(
+      xcb_get_property(connection_->get(), 0, connection_->root(), property, XCB_ATOM_WINDOW, 0, 0),
+      xcb_get_property_reply);
+  return reply && reply->type != XCB_ATOM_NONE;
+}
+
+bool ScreenWindows::raise(std::int32_t pid, const Rect& frame) {
+  if (!usable()) return false;
+  // With a window manager, its stacking list names the clients; without one, the top-levels
+  // are the clients themselves.
+  const bool managed = hasWindowProperty(atoms_->netClientListStacking);
+  std::vector<xcb_window_t> clients;
+  if (managed) {
+    clients = windowProperty(atoms_->netClientListStacking);
+  } else {
+    const auto tree = connection_->reply<xcb_query_tree_reply_t>(
+        xcb_query_tree(connection_->get(), connection_->root()), xcb_query_tree_reply);
+    if (tree) {
+      const xcb_window_t* children = xcb_query_tree_children(tree.get());
+      clients.assign(children, children + xcb_query_tree_children_length(tree.get()));
+    }
+  }
   std::vector<std::unique_ptr<WindowProbe>> probes;
   probes.reserve(clients.size());
   for (const xcb_window_t client : clients) {
     probes.push_back(std::make_unique<WindowProbe>(*connection_, *atoms_, client));
   }
-  std::optional<WindowFacts> found;
-  for (auto& probe : probes) {
-    WindowFacts facts = probe->collect();
-    if (found || !facts.exists || !facts.onScreen() || !facts.frame.contains(point)) continue;
-    found = std::move(facts);
+  std::optional<xcb_window_t> chosen;
+  // Both lists run bottom to top; the last match is the top-most.
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    const WindowFacts facts = probes[i]->collect();
+    if (!facts.exists || facts.pid != pid) continue;
+    if (facts.frame == frame || facts.clientArea == frame) chosen = clients[i];
   }
-  return found;
+  if (!chosen) return false;
+  return activateWindow(*connection_, *atoms_, *chosen,
+                        managed ? WindowManagement::ewmh : WindowManagement::none);
 }
 
 std::optional<WindowFacts> ScreenWindows::activeWindow() {

@@ -19,14 +19,26 @@ class ScreenWindows {
   // connection is nullptr when no display could be opened.
   explicit ScreenWindows(const Connection* connection) : connection_(connection) {}
 
-  // The frontmost managed window on screen whose frame holds the point.
+  // The window that receives pointer input at the point: the top-most mapped top-level window
+  // holding it in X stacking order. A window manager's frame stands for the client it frames
+  // (with the frame, decorations included); an override-redirect window (a menu, tooltip or
+  // notification of any process) and a top-level without a client stand for themselves.
   [[nodiscard]] std::optional<WindowFacts> windowAt(Point point);
   // The window the window manager says is active.
   [[nodiscard]] std::optional<WindowFacts> activeWindow();
 
+  // Asks for the top-most client window of the process whose frame, or own rectangle without
+  // the frame, is exactly `frame` to become active and go above every other window. True when
+  // the requests reached such a live window.
+  [[nodiscard]] bool raise(std::int32_t pid, const Rect& frame);
+
  private:
   [[nodiscard]] bool usable();
   [[nodiscard]] std::vector<xcb_window_t> windowProperty(xcb_atom_t property);
+  [[nodiscard]] bool hasWindowProperty(xcb_atom_t property);
+  [[nodiscard]] WindowFacts topLevelFacts(xcb_window_t window, bool overrideRedirect,
+                                          const Rect& rectangle);
+  [[nodiscard]] std::optional<WindowFacts> clientFactsBelow(xcb_window_t topLevel);
 
   const Connection* connection_;
   std::optional<WindowAtoms> atoms_;

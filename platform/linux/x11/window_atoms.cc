@@ -8,11 +8,12 @@ namespace kex::platform::x11 {
 
 WindowAtoms internWindowAtoms(const Connection& connection) {
   WindowAtoms atoms;
-  const std::array<std::pair<std::string_view, xcb_atom_t*>, 23> names{{
+  const std::array<std::pair<std::string_view, xcb_atom_t*>, 24> names{{
       {"WM_STATE", &atoms.wmState},
       {"UTF8_STRING", &atoms.utf8String},
       {"_NET_CLIENT_LIST_STACKING", &atoms.netClientListStacking},
       {"_NET_ACTIVE_WINDOW", &atoms.netActiveWindow},
+      {"_NET_RESTACK_WINDOW", &atoms.netRestackWindow},
       {"_NET_FRAME_EXTENTS", &atoms.netFrameExtents},
       {"_NET_WM_NAME", &atoms.netWmName},
       {"_NET_WM_STATE", &atoms.netWmState},

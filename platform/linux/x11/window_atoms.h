@@ -14,6 +14,7 @@ struct WindowAtoms {
   xcb_atom_t utf8String = XCB_ATOM_NONE;
   xcb_atom_t netClientListStacking = XCB_ATOM_NONE;
   xcb_atom_t netActiveWindow = XCB_ATOM_NONE;
+  xcb_atom_t netRestackWindow = XCB_ATOM_NONE;
   xcb_atom_t netFrameExtents = XCB_ATOM_NONE;
   xcb_atom_t netWmName = XCB_ATOM_NONE;
   xcb_atom_t netWmState = XCB_ATOM_NONE;

@@ -9,6 +9,7 @@
 
 #include "platform/desktop.h"
 #include "platform/linux/x11/process_info.h"
+#include "platform/linux/x11/window_activation.h"
 #include "platform/linux/x11/window_probe.h"
 #include "platform/linux/x11/window_tree.h"
 
@@ -19,9 +20,6 @@ namespace {
 constexpr std::uint32_t kMaxClients = 4096;
 // Reparenting window managers put the client one or two levels below its frame.
 constexpr int kMaxClientDepth = 3;
-// _NET_ACTIVE_WINDOW's source indication for a request on behalf of the person, as pagers
-// and task bars send it; window managers refuse or postpone those from plain applications.
-constexpr std::uint32_t kSourcePager = 2;
 
 using PropertyReply = Reply<xcb_get_property_reply_t>;
 using TreeReply = Reply<xcb_query_tree_reply_t>;
@@ -227,11 +225,30 @@ std::optional<std::int32_t> X11WindowServices::frontmostProcessId() {
       xcb_get_property(connection_->get(), 0, connection_->root(), atoms_.netActiveWindow,
                        XCB_ATOM_WINDOW, 0, 1),
       xcb_get_property_reply);
+  if (!active) {
+    return std::nullopt;
+  }
+  if (active->type == XCB_ATOM_NONE) {
+    return focusedClientPid();
+  }
+  // A window manager that keeps the property and names no window says nothing is active.
   const auto windows = windowsOf(active);
   if (windows.empty() || windows.front() == XCB_NONE) {
     return std::nullopt;
   }
   return clientPidFrom(*connection_, askClientPid(*connection_, windows.front()));
+}
+
+// Without a window manager's word, keyboard input goes wherever the X input focus is: to the
+// client that made the focused window.
+std::optional<std::int32_t> X11WindowServices::focusedClientPid() {
+  const auto focus = connection_->reply<xcb_get_input_focus_reply_t>(
+      xcb_get_input_focus(connection_->get()), xcb_get_input_focus_reply);
+  if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ||
+      focus->focus == connection_->root()) {
+    return std::nullopt;
+  }
+  return clientPidFrom(*connection_, askClientPid(*connection_, focus->focus));
 }
 
 bool X11WindowServices::activateApplication(std::int32_t pid) {
@@ -254,38 +271,8 @@ bool X11WindowServices::activateApplication(std::int32_t pid) {
   if (topmost == XCB_NONE) {
     return false;
   }
-  return clients.ewmh ? requestActivation(topmost) : raiseAndFocus(topmost);
-}
-
-bool X11WindowServices::requestActivation(xcb_window_t window) {
-  xcb_client_message_event_t message{};
-  message.response_type = XCB_CLIENT_MESSAGE;
-  message.format = 32;
-  message.window = window;
-  message.type = atoms_.netActiveWindow;
-  message.data.data32[0] = kSourcePager;
-  message.data.data32[1] = XCB_CURRENT_TIME;
-  static_assert(sizeof message == 32, "X events are 32 bytes");
-  return connection_->succeeded(xcb_send_event_checked(
-      connection_->get(), 0, connection_->root(),
-      XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-      reinterpret_cast<const char*>(&message)));
-}
-
-bool X11WindowServices::raiseAndFocus(xcb_window_t window) {
-  // Without the stacking list there is no one to ask: raise the frame and focus the client.
-  const auto frame = topLevelAncestor(*connection_, window);
-  if (!frame) {
-    return false;
-  }
-  const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-  const auto raised = xcb_configure_window_checked(connection_->get(), *frame,
-                                                   XCB_CONFIG_WINDOW_STACK_MODE, &above);
-  const auto focused = xcb_set_input_focus_checked(connection_->get(), XCB_INPUT_FOCUS_PARENT,
-                                                   window, XCB_CURRENT_TIME);
-  const bool raisedOk = connection_->succeeded(raised);
-  const bool focusedOk = connection_->succeeded(focused);
-  return raisedOk && focusedOk;
+  return activateWindow(*connection_, atoms_, topmost,
+                        clients.ewmh ? WindowManagement::ewmh : WindowManagement::none);
 }
 
 std::optional<ProcessRecord> X11WindowServices::processRecord(std::int32_t pid) {

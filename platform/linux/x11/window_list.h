@@ -41,8 +41,7 @@ class X11WindowServices final : public WindowServices {
   [[nodiscard]] ManagedClients managedClients();
   [[nodiscard]] std::vector<xcb_window_t> clientsByTreeWalk();
   [[nodiscard]] std::vector<WindowInfo> listedWindows(const std::vector<xcb_window_t>& clients);
-  [[nodiscard]] bool requestActivation(xcb_window_t window);
-  [[nodiscard]] bool raiseAndFocus(xcb_window_t window);
+  [[nodiscard]] std::optional<std::int32_t> focusedClientPid();
 
   const Connection* connection_;
   DisplayServices& displays_;

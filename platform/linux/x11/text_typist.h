@@ -1,0 +1,74 @@
+// Typing text through XTEST, whatever characters the keymap has.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/x11/connection.h"
+#include "platform/linux/x11/text_keys.h"
+
+namespace kex::platform::x11 {
+
+// Types each character of a text as a press and release of its key, with Shift around it when
+// the character is on the key's shifted level. A character the keymap lacks is bound for the
+// moment to a keycode that produces nothing, and the binding is taken back once the focused
+// application has read every key typed with it: applications translate keycodes with the
+// keymap they fetch when they read the key, so a binding taken back too early would turn the
+// key into nothing. That moment is learned by a _NET_WM_PING round trip to the focused window,
+// which answers only after it has handled everything sent to it before; a window that does not
+// answer pings is given kUnansweredPingWait.
+//
+// Any thread: the request thread types, and a cancellation on another thread may finish.
+// mutex_ guards the bindings and the second connection.
+class TextTypist {
+ public:
+  static constexpr std::chrono::milliseconds kPingWait{1000};
+  static constexpr std::chrono::milliseconds kUnansweredPingWait{50};
+
+  explicit TextTypist(const Connection& connection) : connection_(connection) {}
+  ~TextTypist();
+  TextTypist(const TextTypist&) = delete;
+  TextTypist& operator=(const TextTypist&) = delete;
+
+  // Types the text; keys the keymap cannot be made to produce are left out. Temporary bindings
+  // stay in place until finish().
+  void type(std::u16string_view text);
+
+  // Takes back every temporary binding once the focused window has read the keys typed with
+  // them. Does nothing when nothing is bound.
+  void finish();
+
+ private:
+  struct Binding {
+    xcb_keycode_t keycode;
+    std::vector<xcb_keysym_t> original;
+  };
+
+  [[nodiscard]] std::optional<CoreKeymap> readKeymap();
+  [[nodiscard]] std::optional<xcb_keycode_t> shiftKeycode(const CoreKeymap& keymap);
+  void bind(const CoreKeymap& keymap,
+            const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& bindings);
+  void strike(const std::vector<KeyStroke>& strokes, std::optional<xcb_keycode_t> shift);
+  void finishLocked();
+  void waitUntilFocusedWindowHasRead();
+  [[nodiscard]] bool pingAnswered(xcb_window_t client);
+  [[nodiscard]] std::optional<xcb_window_t> pingableFocusedWindow();
+  [[nodiscard]] bool openListener();
+
+  const Connection& connection_;
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::vector<Binding> bound_;
+  std::uint8_t boundPerKeycode_ = 0;
+  xcb_connection_t* listener_ = nullptr;  // a second connection that hears the ping's answer
+  xcb_atom_t wmProtocols_ = XCB_ATOM_NONE;
+  xcb_atom_t netWmPing_ = XCB_ATOM_NONE;
+  std::uint32_t pingSerial_ = 0;
+};
+
+}  // namespace kex::platform::x11
