@@ -31,40 +31,40 @@ InputSafety::InputSafety(platform::EventServices& events, SessionGate& session)
     : events_(events), session_(session) {}
 
 void InputSafety::beginRequest(std::string_view operation) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   const bool inherited = stopped_ || !keys_.empty() || !buttons_.empty();
   dispatch_.begin(operation, inherited);
 }
 
 void InputSafety::endRequest() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.end();
 }
 
 void InputSafety::noteMutationAttempt() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.attempt();
 }
 
 void InputSafety::noteUncertainOutcome() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.uncertain();
 }
 
 bool InputSafety::requestMayHaveDispatched() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return dispatch_.mayHaveDispatched();
 }
 
 void InputSafety::check() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   if (stopped_) throw Failure(reason_);
   session_.requireActive();
 }
 
 void InputSafety::post(const Event& event, const std::optional<Event>& release,
                        std::optional<std::uint16_t> key) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   requireReleaseForPress(event, release);
   check();
   if (release) {
@@ -81,12 +81,12 @@ void InputSafety::post(const Event& event, const std::optional<Event>& release,
 }
 
 void InputSafety::release() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   releaseLocked();
 }
 
 void InputSafety::cancel(std::string_view reason) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.uncertain();
   stopped_ = true;
   reason_ = std::string(reason);
@@ -96,22 +96,22 @@ void InputSafety::cancel(std::string_view reason) {
 bool InputSafety::controlReady() { return false; }
 
 void InputSafety::adoptWatchdog(std::unique_ptr<WatchdogChannel> watchdog) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   watchdog_ = std::move(watchdog);
 }
 
 bool InputSafety::stopped() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return stopped_;
 }
 
 std::string InputSafety::stopReason() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return reason_;
 }
 
 std::size_t InputSafety::heldCount() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return keys_.size() + buttons_.size();
 }
 

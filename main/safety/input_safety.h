@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "main/session/control_readiness.h"
 #include "main/session/session_state.h"
 #include "platform/events.h"
+#include "threads/mutex.h"
 
 namespace kex {
 
@@ -69,22 +69,22 @@ class InputSafety final : public ControlReadiness {
   [[nodiscard]] std::size_t heldCount();
 
  private:
-  void releaseLocked();
-  void loseWatchdog();
-  void guardHeld(const std::vector<platform::Event>& held);
-  [[nodiscard]] std::vector<platform::Event> heldList() const;
+  void releaseLocked() REQUIRES(lock_);
+  void loseWatchdog() REQUIRES(lock_);
+  void guardHeld(const std::vector<platform::Event>& held) REQUIRES(lock_);
+  [[nodiscard]] std::vector<platform::Event> heldList() const REQUIRES(lock_);
 
   platform::EventServices& events_;
   SessionGate& session_;
 
-  std::recursive_mutex lock_;
+  threads::RecursiveMutex lock_;
   // Everything below is guarded by lock_.
-  DispatchEvidence dispatch_;
-  bool stopped_ = false;
-  std::string reason_{"cancelled"};
-  std::map<std::uint16_t, platform::Event> keys_;
-  std::vector<platform::Event> buttons_;
-  std::unique_ptr<WatchdogChannel> watchdog_;
+  DispatchEvidence dispatch_ GUARDED_BY(lock_);
+  bool stopped_ GUARDED_BY(lock_) = false;
+  std::string reason_ GUARDED_BY(lock_) = "cancelled";
+  std::map<std::uint16_t, platform::Event> keys_ GUARDED_BY(lock_);
+  std::vector<platform::Event> buttons_ GUARDED_BY(lock_);
+  std::unique_ptr<WatchdogChannel> watchdog_ GUARDED_BY(lock_);
 };
 
 }  // namespace kex

@@ -18,17 +18,17 @@ MemoryDesktop::MemoryDesktop() : now_(platform::Timestamp(std::chrono::seconds(1
 }
 
 void MemoryDesktop::setUserId(std::uint32_t uid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   uid_ = uid;
 }
 
 void MemoryDesktop::setSession(std::optional<platform::SessionDescription> description) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   session_ = std::move(description);
 }
 
 void MemoryDesktop::setSessionValue(const std::string& key, platform::SessionValue value) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (!session_) session_.emplace();
   (*session_)[key] = std::move(value);
 }
@@ -38,31 +38,31 @@ void MemoryDesktop::lockScreen() { setSessionValue(platform::kSessionScreenIsLoc
 void MemoryDesktop::unlockScreen() { setSessionValue(platform::kSessionScreenIsLockedKey, false); }
 
 void MemoryDesktop::revoke(Permission permission) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   revoked_.insert(permission);
 }
 
 void MemoryDesktop::grant(Permission permission) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   revoked_.erase(permission);
 }
 
 bool MemoryDesktop::granted(Permission permission) const { return !revoked_.contains(permission); }
 
 void MemoryDesktop::setSupport(bool displayCapture, bool windowCapture, bool control) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displayCaptureSupported_ = displayCapture;
   windowCaptureSupported_ = windowCapture;
   controlSupported_ = control;
 }
 
 void MemoryDesktop::addDisplay(const DisplayInfo& display) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displays_.push_back(display);
 }
 
 void MemoryDesktop::removeDisplay(std::uint32_t id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   std::erase_if(displays_, [id](const DisplayInfo& d) { return d.id == id; });
 }
 
@@ -73,7 +73,7 @@ DisplayInfo* MemoryDesktop::findDisplay(std::uint32_t id) {
 }
 
 void MemoryDesktop::moveDisplay(std::uint32_t id, double x, double y) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) {
     display->bounds.x = x;
     display->bounds.y = y;
@@ -82,7 +82,7 @@ void MemoryDesktop::moveDisplay(std::uint32_t id, double x, double y) {
 
 void MemoryDesktop::resizeDisplay(std::uint32_t id, double width, double height,
                                   std::int64_t pixelWidth, std::int64_t pixelHeight) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) {
     display->bounds.width = width;
     display->bounds.height = height;
@@ -92,17 +92,17 @@ void MemoryDesktop::resizeDisplay(std::uint32_t id, double width, double height,
 }
 
 void MemoryDesktop::rotateDisplay(std::uint32_t id, double degrees) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) display->rotation = degrees;
 }
 
 void MemoryDesktop::clearDisplays() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displays_.clear();
 }
 
 void MemoryDesktop::setFailing(Op op, bool failing) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (failing) {
     failing_.insert(op);
   } else {
@@ -111,27 +111,27 @@ void MemoryDesktop::setFailing(Op op, bool failing) {
 }
 
 void MemoryDesktop::advance(platform::Duration by) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   now_ += by;
 }
 
 void MemoryDesktop::setNow(platform::Timestamp now) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   now_ = now;
 }
 
 std::vector<Event> MemoryDesktop::posted() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return posted_;
 }
 
 std::vector<Op> MemoryDesktop::calls() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return calls_;
 }
 
 void MemoryDesktop::clearCalls() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   calls_.clear();
 }
 
@@ -141,45 +141,45 @@ bool MemoryDesktop::enter(Op op) {
 }
 
 std::optional<platform::SessionDescription> MemoryDesktop::currentSession() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::currentSession)) return std::nullopt;
   return session_;
 }
 
 std::uint32_t MemoryDesktop::realUserId() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return uid_;
 }
 
 bool MemoryDesktop::screenCaptureAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::screenCaptureAccess) && granted(Permission::capture);
 }
 
 bool MemoryDesktop::accessibilityTrusted() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::accessibilityTrusted) && granted(Permission::accessibility);
 }
 
 bool MemoryDesktop::postEventAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::postEventAccess) && granted(Permission::postEvents);
 }
 
 bool MemoryDesktop::listenEventAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::listenEventAccess) && granted(Permission::listenEvents);
 }
 
 bool MemoryDesktop::supportsCapture(platform::CaptureKind kind) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::supportsCapture)) return false;
   return kind == platform::CaptureKind::display ? displayCaptureSupported_
                                                 : windowCaptureSupported_;
 }
 
 bool MemoryDesktop::supportsControl() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::supportsControl) && controlSupported_;
 }
 
@@ -190,20 +190,20 @@ std::vector<std::string> MemoryDesktop::limitations() {
 }
 
 std::optional<std::vector<DisplayInfo>> MemoryDesktop::activeDisplays() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::activeDisplays)) return std::nullopt;
   return displays_;
 }
 
 std::optional<DisplayInfo> MemoryDesktop::activeDisplay(std::uint32_t id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::activeDisplay)) return std::nullopt;
   if (auto* display = findDisplay(id)) return *display;
   return std::nullopt;
 }
 
 void MemoryDesktop::post(const Event& event) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::post)) return;
   posted_.push_back(event);
 }
@@ -213,7 +213,7 @@ std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(platform::Inpu
 }
 
 void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bundleIdentifier) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   const auto since = now_.time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since - seconds);
@@ -223,20 +223,20 @@ void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bund
 }
 
 void MemoryDesktop::relaunchProcess(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto& record = processes_.at(pid).record;
   record.startMicroseconds = (record.startMicroseconds + 1) % 1'000'000;
   if (record.startMicroseconds == 0) ++record.startSeconds;
 }
 
 void MemoryDesktop::setProcessUser(std::int32_t pid, std::uint32_t uid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   processes_.at(pid).record.userId = uid;
 }
 
 std::uint32_t MemoryDesktop::addWindow(std::int32_t pid, platform::Rect frame,
                                        std::optional<std::string> title, std::string application) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   MemoryWindow window;
   window.info.windowId = nextWindowId_++;
   window.info.frame = frame;
@@ -257,28 +257,28 @@ MemoryWindow* MemoryDesktop::findWindow(std::uint32_t windowId) {
 }
 
 MemoryWindow& MemoryDesktop::window(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return *findWindow(windowId);
 }
 
 void MemoryDesktop::removeWindow(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   std::erase_if(windows_,
                 [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
 }
 
 void MemoryDesktop::setPointPixelScale(double scale) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   pointPixelScale_ = scale;
 }
 
 void MemoryDesktop::setDisplayPicture(Picture picture) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displayPicture_ = picture;
 }
 
 platform::ShareableContent MemoryDesktop::shareableContent() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::shareableContent)) throw platform::PlatformError("content query failed");
   platform::ShareableContent content;
   for (const auto& display : displays_) content.displays.push_back({display.id, display.bounds});
@@ -289,7 +289,7 @@ platform::ShareableContent MemoryDesktop::shareableContent() {
 }
 
 std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::liveWindow)) return std::nullopt;
   std::vector<platform::LiveWindow> records;
   if (auto* window = findWindow(windowId)) {
@@ -300,25 +300,25 @@ std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::
 }
 
 std::optional<std::string> MemoryDesktop::bundleIdentifierOf(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto process = processes_.find(pid);
   if (process == processes_.end()) return std::nullopt;
   return process->second.bundleIdentifier;
 }
 
 std::optional<std::int32_t> MemoryDesktop::frontmostProcessId() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return frontmost_;
 }
 
 bool MemoryDesktop::activateApplication(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   frontmost_ = pid;
   return true;
 }
 
 std::optional<platform::ProcessRecord> MemoryDesktop::processRecord(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::processRecord)) return std::nullopt;
   auto process = processes_.find(pid);
   if (process == processes_.end()) return std::nullopt;
@@ -330,7 +330,7 @@ std::int32_t MemoryDesktop::ownProcessId() { return 4242; }
 std::int32_t MemoryDesktop::parentProcessId() { return 4241; }
 
 double MemoryDesktop::pointPixelScale(const platform::WindowInfo&) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return pointPixelScale_;
 }
 
@@ -369,7 +369,7 @@ void decorate(platform::Image& image, const platform::Rect& painted) {
 
 platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, std::int64_t width,
                                               std::int64_t height, platform::CursorMode) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::captureDisplay)) throw platform::PlatformError("display screenshot failed");
   const std::uint8_t gray[3] = {90, 90, 90};
   auto image = solidImage(width, height, gray);
@@ -379,7 +379,7 @@ platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, s
 
 platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, std::int64_t width,
                                              std::int64_t height) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::captureWindow)) throw platform::PlatformError("window screenshot failed");
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
@@ -433,7 +433,7 @@ int MemoryDesktop::numberOf(const platform::Element& element) {
 
 int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent, const std::string& role,
                               const std::string& title) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   MemoryElement element;
   element.id = nextElement_++;
   element.pid = pid;
@@ -453,7 +453,7 @@ int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent, const
 int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
   platform::WindowInfo info;
   {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     info = findWindow(windowId)->info;
   }
   const int id = addElement(info.owner->processId, std::nullopt, "frame", info.title.value_or(""));
@@ -466,19 +466,19 @@ int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
 }
 
 MemoryElement& MemoryDesktop::element(int id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return elements_.at(id);
 }
 
 std::optional<double> MemoryDesktop::messagingTimeout(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto found = messagingTimeouts_.find(pid);
   if (found == messagingTimeouts_.end()) return std::nullopt;
   return found->second;
 }
 
 void MemoryDesktop::beginRequest() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   (void)enter(Op::beginAccessibilityRequest);
 }
 
@@ -489,14 +489,14 @@ platform::Element MemoryDesktop::applicationElement(std::int32_t pid) {
 platform::Element MemoryDesktop::systemWideElement() { return handle(kSystemWide); }
 
 void MemoryDesktop::setMessagingTimeout(const platform::Element& element, double seconds) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   const int id = numberOf(element);
   if (id < 0 && id != kSystemWide) messagingTimeouts_[-id - 1] = seconds;
 }
 
 std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
     const platform::Element& handleValue, std::string_view name) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::copyAttribute)) return std::nullopt;
   const int id = numberOf(handleValue);
   auto handles = [this](const std::vector<int>& ids) {
@@ -535,7 +535,7 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(const platform
 }
 
 std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& element) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   const int id = numberOf(element);
   if (id < 0) return id == kSystemWide ? std::nullopt : std::optional<std::int32_t>(-id - 1);
   auto found = elements_.find(id);
@@ -544,7 +544,7 @@ std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& 
 }
 
 platform::Timestamp MemoryDesktop::now() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return now_;
 }
 

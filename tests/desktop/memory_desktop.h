@@ -3,13 +3,13 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/desktop.h"
+#include "threads/mutex.h"
 
 namespace kex::testing {
 
@@ -201,34 +201,34 @@ class MemoryDesktop final : public platform::Desktop,
   void sleep(platform::Duration duration) override;
 
   // Records the call; true when the test made the operation fail. Caller holds mutex_.
-  bool enter(Op op);
-  [[nodiscard]] bool granted(Permission permission) const;
-  platform::DisplayInfo* findDisplay(std::uint32_t id);
-  MemoryWindow* findWindow(std::uint32_t windowId);
+  bool enter(Op op) REQUIRES(mutex_);
+  [[nodiscard]] bool granted(Permission permission) const REQUIRES(mutex_);
+  platform::DisplayInfo* findDisplay(std::uint32_t id) REQUIRES(mutex_);
+  MemoryWindow* findWindow(std::uint32_t windowId) REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  threads::Mutex mutex_;
   // Everything below is guarded by mutex_.
-  std::uint32_t uid_ = 501;
-  std::optional<platform::SessionDescription> session_;
-  std::set<Permission> revoked_;
-  bool displayCaptureSupported_ = true;
-  bool windowCaptureSupported_ = true;
-  bool controlSupported_ = true;
-  std::vector<platform::DisplayInfo> displays_;
-  std::set<Op> failing_;
-  std::vector<Op> calls_;
-  std::vector<platform::Event> posted_;
-  std::vector<MemoryWindow> windows_;
-  std::map<std::int32_t, MemoryProcess> processes_;
-  std::uint32_t nextWindowId_ = 100;
-  std::optional<std::int32_t> frontmost_;
-  double pointPixelScale_ = 1.0;
-  Picture displayPicture_ = Picture::flat;
-  std::map<int, MemoryElement> elements_;
-  std::map<std::int32_t, std::vector<int>> applicationWindows_;
-  std::map<std::int32_t, double> messagingTimeouts_;
-  int nextElement_ = 1;
-  platform::Timestamp now_;
+  std::uint32_t uid_ GUARDED_BY(mutex_) = 501;
+  std::optional<platform::SessionDescription> session_ GUARDED_BY(mutex_);
+  std::set<Permission> revoked_ GUARDED_BY(mutex_);
+  bool displayCaptureSupported_ GUARDED_BY(mutex_) = true;
+  bool windowCaptureSupported_ GUARDED_BY(mutex_) = true;
+  bool controlSupported_ GUARDED_BY(mutex_) = true;
+  std::vector<platform::DisplayInfo> displays_ GUARDED_BY(mutex_);
+  std::set<Op> failing_ GUARDED_BY(mutex_);
+  std::vector<Op> calls_ GUARDED_BY(mutex_);
+  std::vector<platform::Event> posted_ GUARDED_BY(mutex_);
+  std::vector<MemoryWindow> windows_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, MemoryProcess> processes_ GUARDED_BY(mutex_);
+  std::uint32_t nextWindowId_ GUARDED_BY(mutex_) = 100;
+  std::optional<std::int32_t> frontmost_ GUARDED_BY(mutex_);
+  double pointPixelScale_ GUARDED_BY(mutex_) = 1.0;
+  Picture displayPicture_ GUARDED_BY(mutex_) = Picture::flat;
+  std::map<int, MemoryElement> elements_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, std::vector<int>> applicationWindows_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, double> messagingTimeouts_ GUARDED_BY(mutex_);
+  int nextElement_ GUARDED_BY(mutex_) = 1;
+  platform::Timestamp now_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kex::testing

@@ -88,7 +88,7 @@ Connection::~Connection() { xcb_disconnect(connection_); }
 bool Connection::succeeded(xcb_void_cookie_t cookie) const {
   xcb_generic_error_t* error = nullptr;
   {
-    std::lock_guard lock(waitMutex_);
+    threads::Lock lock(waitMutex_);
     error = xcb_request_check(connection_, cookie);
   }
   std::free(error);

@@ -1,0 +1,77 @@
+// Locks that clang's -Wthread-safety knows as such, and the scoped holder and condition variable
+// that go with them. Any thread.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "threads/thread_annotations.h"
+
+namespace kex::threads {
+
+// A std::mutex that members name in GUARDED_BY and functions in REQUIRES.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  friend class ConditionVariable;
+  std::mutex mutex_;
+};
+
+// A std::recursive_mutex for the analysis. The analysis follows each function on its own and
+// knows nothing of recursion: a function that takes the lock may be called with it held, as
+// long as it is not annotated REQUIRES or EXCLUDES for it.
+class CAPABILITY("mutex") RecursiveMutex {
+ public:
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// Holds a Mutex or a RecursiveMutex from construction to the end of its scope. unlock() and
+// lock() let go of it for a while (the destructor then releases only what is held).
+template <typename LockType>
+class SCOPED_CAPABILITY Lock {
+ public:
+  explicit Lock(LockType& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~Lock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    held_ = false;
+  }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    held_ = true;
+  }
+
+ private:
+  LockType& mutex_;
+  bool held_ = true;
+};
+
+// Waits for a change to state guarded by a Mutex.
+class ConditionVariable {
+ public:
+  // Lets go of the mutex while waiting and holds it again on return; may return without a
+  // notification, so callers wait in a loop that tests their condition.
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
+    changed_.wait(held);
+    held.release();
+  }
+  void notifyAll() { changed_.notify_all(); }
+
+ private:
+  std::condition_variable changed_;
+};
+
+}  // namespace kex::threads
