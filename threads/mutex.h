@@ -4,6 +4,8 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
+#include <utility>
 
 #include "threads/thread_annotations.h"
 
@@ -16,7 +18,6 @@ class CAPABILITY("mutex") Mutex {
   void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
-  friend class ConditionVariable;
   std::mutex mutex_;
 };
 
@@ -63,15 +64,20 @@ class ConditionVariable {
  public:
   // Lets go of the mutex while waiting and holds it again on return; may return without a
   // notification, so callers wait in a loop that tests their condition.
-  void wait(Mutex& mutex) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
-    changed_.wait(held);
-    held.release();
+  void wait(Mutex& mutex) REQUIRES(mutex) { changed_.wait(mutex); }
+
+  // Waits until ready() holds or a stop is requested, and returns ready(). ready runs with the
+  // mutex held: a lambda that reads guarded state says so with REQUIRES after its parameters.
+  template <typename Ready>
+  bool wait(Mutex& mutex, std::stop_token stop, Ready ready) REQUIRES(mutex) {
+    return changed_.wait(mutex, std::move(stop), std::move(ready));
   }
+
+  void notifyOne() { changed_.notify_one(); }
   void notifyAll() { changed_.notify_all(); }
 
  private:
-  std::condition_variable changed_;
+  std::condition_variable_any changed_;
 };
 
 }  // namespace kex::threads
