@@ -11,25 +11,34 @@
 
 namespace kex::threads {
 
-// A std::mutex that members name in GUARDED_BY and functions in REQUIRES.
+template <typename LockType>
+class Lock;
+class ConditionVariable;
+
+// A std::mutex that members name in GUARDED_BY and functions in REQUIRES. Only a Lock takes it
+// (and a ConditionVariable lets go of it while waiting): a holder the analysis cannot see, such
+// as std::lock_guard, does not compile.
 class CAPABILITY("mutex") Mutex {
- public:
+ private:
+  friend class Lock<Mutex>;
+  friend class ConditionVariable;
+
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
 
- private:
   std::mutex mutex_;
 };
 
-// A std::recursive_mutex for the analysis. The analysis follows each function on its own and
-// knows nothing of recursion: a function that takes the lock may be called with it held, as
-// long as it is not annotated REQUIRES or EXCLUDES for it.
+// A std::recursive_mutex for the analysis, taken only by a Lock. The analysis follows each
+// function on its own and knows nothing of recursion: a function that takes the lock may be
+// called with it held, as long as it is not annotated REQUIRES or EXCLUDES for it.
 class CAPABILITY("mutex") RecursiveMutex {
- public:
+ private:
+  friend class Lock<RecursiveMutex>;
+
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
 
- private:
   std::recursive_mutex mutex_;
 };
 
@@ -64,19 +73,30 @@ class ConditionVariable {
  public:
   // Lets go of the mutex while waiting and holds it again on return; may return without a
   // notification, so callers wait in a loop that tests their condition.
-  void wait(Mutex& mutex) REQUIRES(mutex) { changed_.wait(mutex); }
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    Held held{mutex};
+    changed_.wait(held);
+  }
 
   // Waits until ready() holds or a stop is requested, and returns ready(). ready runs with the
   // mutex held: a lambda that reads guarded state says so with REQUIRES after its parameters.
   template <typename Ready>
   bool wait(Mutex& mutex, std::stop_token stop, Ready ready) REQUIRES(mutex) {
-    return changed_.wait(mutex, std::move(stop), std::move(ready));
+    Held held{mutex};
+    return changed_.wait(held, std::move(stop), std::move(ready));
   }
 
   void notifyOne() { changed_.notify_one(); }
   void notifyAll() { changed_.notify_all(); }
 
  private:
+  // The held mutex as the standard condition variable lets go of it and takes it back.
+  struct Held {
+    void lock() { mutex.mutex_.lock(); }
+    void unlock() { mutex.mutex_.unlock(); }
+    Mutex& mutex;
+  };
+
   std::condition_variable_any changed_;
 };
 
