@@ -28,31 +28,35 @@ HelperThread::~HelperThread() {
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  changed_.notifyAll();
   thread_.join();
 }
 
 void HelperThread::start(std::function<void()> job) {
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     job_ = std::move(job);
     pending_ = true;
   }
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void HelperThread::wait() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !pending_; });
+  threads::Lock lock(mutex_);
+  while (pending_) {
+    changed_.wait(mutex_);
+  }
 }
 
 void HelperThread::serve() {
-  std::unique_lock lock(mutex_);
+  threads::Lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return pending_ || stopping_; });
+    while (!pending_ && !stopping_) {
+      changed_.wait(mutex_);
+    }
     if (stopping_) {
       return;
     }
@@ -61,7 +65,7 @@ void HelperThread::serve() {
     job();
     lock.lock();
     pending_ = false;
-    changed_.notify_all();
+    changed_.notifyAll();
   }
 }
 

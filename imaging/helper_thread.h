@@ -1,16 +1,16 @@
 // A worker thread kept for the life of its owner.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "threads/mutex.h"
 
 namespace kex::imaging {
 
 // Runs one job at a time on a thread of its own, started once and kept, so that handing over
 // work costs a wake-up rather than a thread start. start and wait: the owner's thread; the job:
-// the helper thread. job_, pending_ and stopping_ are guarded by mutex_.
+// the helper thread.
 class HelperThread {
  public:
   HelperThread();
@@ -28,11 +28,11 @@ class HelperThread {
  private:
   void serve();
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::function<void()> job_;
-  bool pending_ = false;
-  bool stopping_ = false;
+  threads::Mutex mutex_;
+  threads::ConditionVariable changed_;
+  std::function<void()> job_ GUARDED_BY(mutex_);
+  bool pending_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;  // last, so that it starts after the members it uses exist
 };
 

@@ -7,20 +7,20 @@ namespace kex::mcp {
 void CallControl::cancel() {
   // The interrupt runs under the lock, so that clearInterrupt() cannot return while it still
   // runs and the waiter it wakes cannot be gone before it.
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   if (cancelled_) return;
   cancelled_ = true;
   if (interrupt_) std::exchange(interrupt_, nullptr)();
 }
 
 bool CallControl::cancelled() const {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   return cancelled_;
 }
 
 bool CallControl::setInterrupt(std::function<void()> interrupt) {
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     if (!cancelled_) {
       interrupt_ = std::move(interrupt);
       return true;
@@ -31,7 +31,7 @@ bool CallControl::setInterrupt(std::function<void()> interrupt) {
 }
 
 void CallControl::clearInterrupt() {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   interrupt_ = nullptr;
 }
 

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
+
+#include "threads/mutex.h"
 
 namespace kex::mcp {
 
@@ -21,9 +22,9 @@ class CallControl {
   void clearInterrupt();
 
  private:
-  mutable std::mutex mutex_;
-  bool cancelled_ = false;
-  std::function<void()> interrupt_;
+  mutable threads::Mutex mutex_;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  std::function<void()> interrupt_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kex::mcp

@@ -12,16 +12,16 @@ CallQueue::~CallQueue() { shutdown(); }
 void CallQueue::shutdown() {
   stop();
   worker_.request_stop();
-  wake_.notify_all();
+  wake_.notifyAll();
   if (worker_.joinable()) worker_.join();
 }
 
 void CallQueue::submit(ToolCall call) {
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     if (!stopping_) {
       waiting_.push_back(std::move(call));
-      wake_.notify_one();
+      wake_.notifyOne();
       return;
     }
   }
@@ -31,21 +31,22 @@ void CallQueue::submit(ToolCall call) {
 void CallQueue::stop() {
   std::shared_ptr<CallControl> running;
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     stopping_ = true;
     running = running_;
     for (auto& call : waiting_) call.control->cancel();
   }
   if (running) running->cancel();
-  wake_.notify_all();
+  wake_.notifyAll();
 }
 
 void CallQueue::work(std::stop_token stop) {
   for (;;) {
     ToolCall call;
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, stop, [this] { return !waiting_.empty() || stopping_; });
+      threads::Lock lock(mutex_);
+      wake_.wait(mutex_, stop,
+                 [this]() REQUIRES(mutex_) { return !waiting_.empty() || stopping_; });
       if (waiting_.empty()) return;
       call = std::move(waiting_.front());
       waiting_.pop_front();
@@ -61,7 +62,7 @@ void CallQueue::work(std::stop_token stop) {
         call.finish(result);
       }
     }
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     running_.reset();
   }
 }

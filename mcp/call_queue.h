@@ -1,12 +1,11 @@
 // The worker thread that carries out tool calls in the order they came.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include "mcp/tool_call.h"
+#include "threads/mutex.h"
 
 namespace kex::mcp {
 
@@ -32,11 +31,11 @@ class CallQueue : public ToolRunner {
   void work(std::stop_token stop);
 
   ToolExecutor& executor_;
-  std::mutex mutex_;
-  std::condition_variable_any wake_;
-  std::deque<ToolCall> waiting_;          // guarded by mutex_
-  std::shared_ptr<CallControl> running_;  // guarded by mutex_
-  bool stopping_ = false;                 // guarded by mutex_
+  threads::Mutex mutex_;
+  threads::ConditionVariable wake_;
+  std::deque<ToolCall> waiting_ GUARDED_BY(mutex_);
+  std::shared_ptr<CallControl> running_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::jthread worker_;
 };
 

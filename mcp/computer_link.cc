@@ -1,16 +1,39 @@
 #include "mcp/computer_link.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
+#include <optional>
 #include <utility>
 
 namespace kex::mcp {
 namespace {
+
+// What /proc/<pid>/stat says, or nothing once the process is gone: one that ends between the
+// listing and the reading fails the read with ESRCH (which a std::ifstream would throw).
+std::optional<std::string> processStat(const char* pid) {
+  const std::string path = std::string("/proc/") + pid + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ::close(fd);
+      if (got < 0) return std::nullopt;
+      return text;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
 
 // A kex-computer that ends leaves its release watchdog, a copy of itself, to end a moment later.
 // Where kex-mcp is a subreaper (the private desktop's process handling makes it one) the
@@ -19,15 +42,16 @@ namespace {
 // current child, the only live one, is never waited for here.
 void reapAdoptedWatchdogs(const std::string& program) {
   const std::string name = program.substr(program.find_last_of('/') + 1).substr(0, 15);
-  DIR* processes = ::opendir("/proc");
+  const std::unique_ptr<DIR, int (*)(DIR*)> processes(::opendir("/proc"), ::closedir);
   if (!processes) return;
   const pid_t self = ::getpid();
-  while (const dirent* entry = ::readdir(processes)) {
+  while (const dirent* entry = ::readdir(processes.get())) {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::optional<std::string> stat = processStat(entry->d_name);
+    if (!stat) continue;
+    const std::string& text = *stat;
     const auto open = text.find('(');
     const auto close = text.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close + 4 >= text.size()) {
@@ -40,7 +64,6 @@ void reapAdoptedWatchdogs(const std::string& program) {
       ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
     }
   }
-  ::closedir(processes);
 }
 
 std::string envelope(const std::string& id, std::string_view operation, const Json& args) {

@@ -153,7 +153,7 @@ void McpServer::handleNotification(const Message& message) {
   if (requestId == message.params.end() || !isRequestId(*requestId)) return;
   std::shared_ptr<CallControl> control;
   {
-    std::lock_guard lock(callsMutex_);
+    threads::Lock lock(callsMutex_);
     const auto call = calls_.find(compact(*requestId));
     if (call == calls_.end()) return;
     control = call->second;
@@ -221,12 +221,12 @@ void McpServer::callTool(const Message& message, const std::shared_ptr<PendingRe
 }
 
 bool McpServer::registerCall(const std::string& key, std::shared_ptr<CallControl> control) {
-  std::lock_guard lock(callsMutex_);
+  threads::Lock lock(callsMutex_);
   return calls_.emplace(key, std::move(control)).second;
 }
 
 void McpServer::forgetCall(const std::string& key) {
-  std::lock_guard lock(callsMutex_);
+  threads::Lock lock(callsMutex_);
   calls_.erase(key);
 }
 

@@ -4,7 +4,6 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include "mcp/output_channel.h"
 #include "mcp/protocol_version.h"
 #include "mcp/tool_call.h"
+#include "threads/mutex.h"
 
 namespace kex::mcp {
 
@@ -48,8 +48,8 @@ class McpServer {
   OutputChannel& output_;
   ToolRunner& runner_;
   std::optional<ProtocolVersion> version_;
-  std::mutex callsMutex_;
-  std::map<std::string, std::shared_ptr<CallControl>> calls_;  // guarded by callsMutex_
+  threads::Mutex callsMutex_;
+  std::map<std::string, std::shared_ptr<CallControl>> calls_ GUARDED_BY(callsMutex_);
 };
 
 }  // namespace kex::mcp

@@ -5,14 +5,14 @@
 namespace kex::mcp {
 
 void PendingReply::hold() {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   ++holds_;
 }
 
 void PendingReply::release() {
   std::vector<std::string> parts;
   {
-    std::lock_guard lock(mutex_);
+    threads::Lock lock(mutex_);
     if (--holds_ > 0 || shape_ == ReplyShape::single) return;
     parts = std::exchange(parts_, {});
   }
@@ -31,7 +31,7 @@ void PendingReply::add(std::string message) {
     output_.send(std::move(message));
     return;
   }
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   parts_.push_back(std::move(message));
 }
 

@@ -2,11 +2,11 @@
 // one array for a batch, which is sent once every request in it has been answered.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "mcp/output_channel.h"
+#include "threads/mutex.h"
 
 namespace kex::mcp {
 
@@ -29,9 +29,9 @@ class PendingReply {
  private:
   OutputChannel& output_;
   const ReplyShape shape_;
-  std::mutex mutex_;
-  int holds_ = 0;                   // guarded by mutex_
-  std::vector<std::string> parts_;  // guarded by mutex_
+  threads::Mutex mutex_;
+  int holds_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::string> parts_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kex::mcp

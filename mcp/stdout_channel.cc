@@ -24,7 +24,7 @@ StdoutChannel::~StdoutChannel() {
 
 void StdoutChannel::send(std::string message) {
   message.push_back('\n');
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   std::string_view rest(message);
   while (!broken_ && !rest.empty()) {
     const ssize_t written = ::write(fd_, rest.data(), rest.size());

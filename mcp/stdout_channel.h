@@ -1,10 +1,10 @@
 // The protocol's standard output, kept to kex-mcp alone.
 #pragma once
 
-#include <mutex>
 #include <string>
 
 #include "mcp/output_channel.h"
+#include "threads/mutex.h"
 
 namespace kex::mcp {
 
@@ -21,9 +21,9 @@ class StdoutChannel : public OutputChannel {
   void send(std::string message) override;
 
  private:
-  std::mutex mutex_;
-  int fd_ = -1;          // guarded by mutex_
-  bool broken_ = false;  // guarded by mutex_: the client stopped reading
+  threads::Mutex mutex_;
+  int fd_ GUARDED_BY(mutex_) = -1;
+  bool broken_ GUARDED_BY(mutex_) = false;  // the client stopped reading
 };
 
 }  // namespace kex::mcp

@@ -4,8 +4,9 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  # toolchain: gcc builds kex, clang (linking with lld) its sanitizer builds and the fuzzer,
+  # clang-format checks the format
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format lld
   # libraries of kex-computer
   nlohmann-json3-dev libssl-dev uuid-dev libglib2.0-dev libicu-dev libpng-dev zlib1g-dev libpixman-1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-xtest0-dev libxcb-record0-dev libxcb-res0-dev

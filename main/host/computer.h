@@ -6,11 +6,11 @@
 #include <string_view>
 
 #include "main/common/json.h"
-#include "main/observe/accessibility_tree.h"
 #include "main/control/focus_actions.h"
 #include "main/control/guards.h"
 #include "main/control/keyboard.h"
 #include "main/control/pointer.h"
+#include "main/observe/accessibility_tree.h"
 #include "main/observe/observation.h"
 #include "main/observe/screenshots.h"
 #include "main/safety/input_safety.h"

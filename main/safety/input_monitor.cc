@@ -7,7 +7,7 @@ InputMonitor::InputMonitor(platform::EventServices& events, platform::InputTapLi
 
 InputMonitor::~InputMonitor() {
   {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     stopping_ = true;
     if (tap_) tap_->stop();
   }
@@ -15,14 +15,16 @@ InputMonitor::~InputMonitor() {
 }
 
 bool InputMonitor::start(std::chrono::milliseconds limit) {
-  std::unique_lock guard(mutex_);
+  threads::Lock guard(mutex_);
   if (!thread_.joinable()) thread_ = std::jthread([this] { run(); });
-  if (!reportedChanged_.wait_for(guard, limit, [this] { return reported_; })) return false;
+  const bool reported =
+      reportedChanged_.waitFor(mutex_, limit, [this]() REQUIRES(mutex_) { return reported_; });
+  if (!reported) return false;
   return tap_ != nullptr;
 }
 
 bool InputMonitor::healthy() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return tap_ && tap_->valid() && tap_->enabled();
 }
 
@@ -30,13 +32,13 @@ void InputMonitor::run() {
   std::unique_ptr<platform::InputTap> tap = events_.createInputTap(listener_);
   platform::InputTap* running = nullptr;
   {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     if (tap && stopping_) tap->stop();
     tap_ = std::move(tap);
     running = tap_.get();
     reported_ = true;
   }
-  reportedChanged_.notify_all();
+  reportedChanged_.notifyAll();
   // The tap lives as long as this object, which joins this thread before it goes.
   if (running) running->run();
 }

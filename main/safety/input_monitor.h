@@ -2,12 +2,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/events.h"
+#include "threads/mutex.h"
 
 namespace kex {
 
@@ -36,12 +35,11 @@ class InputMonitor {
   platform::EventServices& events_;
   platform::InputTapListener& listener_;
 
-  std::mutex mutex_;
-  std::condition_variable reportedChanged_;
-  // Guarded by mutex_.
-  bool reported_ = false;
-  bool stopping_ = false;
-  std::unique_ptr<platform::InputTap> tap_;
+  threads::Mutex mutex_;
+  threads::ConditionVariable reportedChanged_;
+  bool reported_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::unique_ptr<platform::InputTap> tap_ GUARDED_BY(mutex_);
 
   std::jthread thread_;  // last: joined before the members it uses go
 };

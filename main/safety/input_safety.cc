@@ -49,23 +49,6 @@ bool interruptsControl(EventType type) {
   return false;
 }
 
-// Runs the action when the scope ends unless it was dismissed first.
-template <typename Action>
-class UnlessDismissed {
- public:
-  explicit UnlessDismissed(Action action) : action_(std::move(action)) {}
-  ~UnlessDismissed() {
-    if (!dismissed_) action_();
-  }
-  UnlessDismissed(const UnlessDismissed&) = delete;
-  UnlessDismissed& operator=(const UnlessDismissed&) = delete;
-  void dismiss() { dismissed_ = true; }
-
- private:
-  Action action_;
-  bool dismissed_ = false;
-};
-
 }  // namespace
 
 InputSafety::InputSafety(platform::Desktop& desktop, SessionGate& session,
@@ -79,51 +62,51 @@ InputSafety::InputSafety(platform::Desktop& desktop, SessionGate& session,
 InputSafety::~InputSafety() {
   std::unique_ptr<InputMonitor> monitor;
   {
-    std::lock_guard guard(lock_);
+    threads::Lock guard(lock_);
     monitor = std::move(monitor_);
   }
   // Outside the lock: the monitor thread may be waiting for it in a callback.
   monitor.reset();
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   if (keys_.empty() && buttons_.empty()) return;
   std::fputs("input safety: destroyed while input is held\n", stderr);
   std::abort();
 }
 
 void InputSafety::beginRequest(std::string_view operation) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   const bool inherited = stopped_ || !keys_.empty() || !buttons_.empty();
   dispatch_.begin(operation, inherited);
 }
 
 void InputSafety::endRequest() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.end();
 }
 
 void InputSafety::noteMutationAttempt() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.attempt();
 }
 
 void InputSafety::noteUncertainOutcome() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.uncertain();
 }
 
 bool InputSafety::requestMayHaveDispatched() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return dispatch_.mayHaveDispatched();
 }
 
 void InputSafety::check() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   if (stopped_) throw Failure(reason_);
   session_.requireActive();
 }
 
 void InputSafety::begin() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   prepare();
   if (!watchdog_) startWatchdog();
   armed_ = true;
@@ -137,14 +120,17 @@ void InputSafety::startWatchdog() {
   // The first exchange also waits for the child to start and take the control lock. A child
   // that refused or did not answer is dropped (closing its pipes ends it), and the next begin()
   // starts a new one.
-  UnlessDismissed forget([this] { watchdog_.reset(); });
-  guardHeld({});
-  forget.dismiss();
+  try {
+    guardHeld({});
+  } catch (...) {
+    watchdog_.reset();
+    throw;
+  }
 }
 
 void InputSafety::post(const Event& event, const std::optional<Event>& release,
                        std::optional<std::uint16_t> key) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   requireReleaseForPress(event, release);
   check();
   if (release) {
@@ -168,12 +154,12 @@ void InputSafety::registerKeyRelease(std::uint16_t key, Event release) {
 }
 
 void InputSafety::release() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   releaseLocked();
 }
 
 void InputSafety::cancel(std::string_view reason) {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   dispatch_.uncertain();
   stopped_ = true;
   reason_ = std::string(reason);
@@ -181,7 +167,7 @@ void InputSafety::cancel(std::string_view reason) {
 }
 
 void InputSafety::prepare() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   check();
   if (!started_) startMonitor();
   if (monitor_->healthy()) return;
@@ -212,7 +198,7 @@ bool InputSafety::controlReady() {
 }
 
 void InputSafety::interrupt() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   if (armed_) cancel(codes::humanInterrupted);
 }
 
@@ -225,22 +211,22 @@ void InputSafety::inputObserved(const platform::ObservedInput& input) {
 void InputSafety::tapDisabled() { cancel(codes::inputMonitorLost); }
 
 bool InputSafety::stopped() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return stopped_;
 }
 
 bool InputSafety::armed() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return armed_;
 }
 
 std::string InputSafety::stopReason() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return reason_;
 }
 
 std::size_t InputSafety::heldCount() {
-  std::lock_guard guard(lock_);
+  threads::Lock guard(lock_);
   return keys_.size() + buttons_.size();
 }
 

@@ -6,7 +6,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +17,7 @@
 #include "main/session/control_readiness.h"
 #include "main/session/session_state.h"
 #include "platform/desktop.h"
+#include "threads/mutex.h"
 
 namespace kex {
 
@@ -115,13 +115,13 @@ class InputSafety final : public ControlReadiness, private platform::InputTapLis
   void inputObserved(const platform::ObservedInput& input) override;
   void tapDisabled() override;
 
-  void registerKeyRelease(std::uint16_t key, platform::Event release);
-  void startMonitor();
-  void startWatchdog();
-  void releaseLocked();
-  void loseWatchdog();
-  void guardHeld(const std::vector<platform::Event>& held);
-  [[nodiscard]] std::vector<platform::Event> heldList() const;
+  void registerKeyRelease(std::uint16_t key, platform::Event release) REQUIRES(lock_);
+  void startMonitor() REQUIRES(lock_);
+  void startWatchdog() REQUIRES(lock_);
+  void releaseLocked() REQUIRES(lock_);
+  void loseWatchdog() REQUIRES(lock_);
+  void guardHeld(const std::vector<platform::Event>& held) REQUIRES(lock_);
+  [[nodiscard]] std::vector<platform::Event> heldList() const REQUIRES(lock_);
 
   platform::EventServices& events_;
   platform::SystemServices& system_;
@@ -129,17 +129,16 @@ class InputSafety final : public ControlReadiness, private platform::InputTapLis
   const InputSafetyOptions options_;
   const std::int32_t ownProcessId_;
 
-  std::recursive_mutex lock_;
-  // Everything below is guarded by lock_.
-  DispatchEvidence dispatch_;
-  bool stopped_ = false;
-  std::string reason_{"cancelled"};
-  std::map<std::uint16_t, platform::Event> keys_;
-  std::vector<platform::Event> buttons_;
-  std::unique_ptr<InputMonitor> monitor_;
-  bool started_ = false;
-  std::unique_ptr<WatchdogChannel> watchdog_;
-  bool armed_ = false;
+  threads::RecursiveMutex lock_;
+  DispatchEvidence dispatch_ GUARDED_BY(lock_);
+  bool stopped_ GUARDED_BY(lock_) = false;
+  std::string reason_ GUARDED_BY(lock_) = "cancelled";
+  std::map<std::uint16_t, platform::Event> keys_ GUARDED_BY(lock_);
+  std::vector<platform::Event> buttons_ GUARDED_BY(lock_);
+  std::unique_ptr<InputMonitor> monitor_ GUARDED_BY(lock_);
+  bool started_ GUARDED_BY(lock_) = false;
+  std::unique_ptr<WatchdogChannel> watchdog_ GUARDED_BY(lock_);
+  bool armed_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace kex

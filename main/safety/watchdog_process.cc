@@ -11,13 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "main/common/failure.h"
 #include "main/safety/held_input_line.h"
 #include "platform/desktop.h"
+#include "threads/mutex.h"
 
 extern char** environ;
 
@@ -40,18 +40,18 @@ class EndingChildren {
   }
 
   void add(pid_t pid) {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     pids_.push_back(pid);
   }
 
   void reapEnded() {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     std::erase_if(pids_, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<pid_t> pids_;  // guarded by mutex_
+  threads::Mutex mutex_;
+  std::vector<pid_t> pids_ GUARDED_BY(mutex_);
 };
 
 class Pipe {

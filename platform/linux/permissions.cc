@@ -25,13 +25,13 @@ bool X11SystemServices::screenCaptureAccess() {
 
 bool X11SystemServices::answeredBefore(const std::shared_ptr<bus::BusLink>& session,
                                        std::uint64_t ownerChanges) {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   return answeredOn_.lock() == session && answeredAtChanges_ == ownerChanges;
 }
 
 void X11SystemServices::rememberAnswer(const std::shared_ptr<bus::BusLink>& session,
                                        std::uint64_t ownerChanges) {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   answeredOn_ = session;
   answeredAtChanges_ = ownerChanges;
 }

@@ -3,11 +3,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "platform/linux/bus/dbus_calls.h"
 #include "platform/linux/x11/connection.h"
 #include "platform/session.h"
+#include "threads/mutex.h"
 
 namespace kex::platform::linux_desktop {
 
@@ -38,10 +38,10 @@ class X11SystemServices final : public SystemServices {
 
   const x11::Connection* connection_;
   bus::BusConnections& buses_;
-  std::mutex mutex_;
+  threads::Mutex mutex_;
   // The link on which the launcher gave an address, and its owner changes counted then.
-  std::weak_ptr<bus::BusLink> answeredOn_;  // guarded by mutex_
-  std::uint64_t answeredAtChanges_ = 0;     // guarded by mutex_
+  std::weak_ptr<bus::BusLink> answeredOn_ GUARDED_BY(mutex_);
+  std::uint64_t answeredAtChanges_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace kex::platform::linux_desktop

@@ -99,12 +99,17 @@ class KexConfirmOnPolkit : public ::testing::Test {
   }
 
   // What kex-confirm and the agent both start from: a small environment of their own, nothing
-  // inherited from whoever runs the tests, and both outputs collected.
+  // inherited from whoever runs the tests but a sanitizer build's settings (so that their reports
+  // land with everyone else's), and both outputs collected.
   static ChildOptions ownEnvironment() {
-    return {.env = {{"PATH", "/usr/bin:/bin"}, {"LANG", "C"}},
-            .envBase = harness::EnvBase::empty,
-            .stdoutTo = harness::Stream::pipe,
-            .stderrTo = harness::Stream::pipe};
+    ChildOptions options{.env = {{"PATH", "/usr/bin:/bin"}, {"LANG", "C"}},
+                         .envBase = harness::EnvBase::empty,
+                         .stdoutTo = harness::Stream::pipe,
+                         .stderrTo = harness::Stream::pipe};
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) options.env[name] = value;
+    }
+    return options;
   }
 
   Confirmation confirm(const std::vector<std::string>& arguments, AgentAnswer answer,

@@ -18,17 +18,17 @@ MemoryDesktop::MemoryDesktop() : now_(platform::Timestamp(std::chrono::seconds(1
 }
 
 void MemoryDesktop::setUserId(std::uint32_t uid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   uid_ = uid;
 }
 
 void MemoryDesktop::setSession(std::optional<platform::SessionDescription> description) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   session_ = std::move(description);
 }
 
 void MemoryDesktop::setSessionValue(const std::string& key, platform::SessionValue value) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (!session_) session_.emplace();
   (*session_)[key] = std::move(value);
 }
@@ -38,36 +38,36 @@ void MemoryDesktop::lockScreen() { setSessionValue(platform::kSessionScreenIsLoc
 void MemoryDesktop::unlockScreen() { setSessionValue(platform::kSessionScreenIsLockedKey, false); }
 
 void MemoryDesktop::revoke(Permission permission) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   revoked_.insert(permission);
 }
 
 void MemoryDesktop::grant(Permission permission) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   revoked_.erase(permission);
 }
 
 bool MemoryDesktop::granted(Permission permission) const { return !revoked_.contains(permission); }
 
 void MemoryDesktop::setSupport(bool displayCapture, bool windowCapture, bool control) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displayCaptureSupported_ = displayCapture;
   windowCaptureSupported_ = windowCapture;
   controlSupported_ = control;
 }
 
 void MemoryDesktop::setProtectedBundleNames(std::vector<std::string> names) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   protectedNames_ = std::move(names);
 }
 
 void MemoryDesktop::addDisplay(const DisplayInfo& display) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displays_.push_back(display);
 }
 
 void MemoryDesktop::removeDisplay(std::uint32_t id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   std::erase_if(displays_, [id](const DisplayInfo& d) { return d.id == id; });
 }
 
@@ -78,7 +78,7 @@ DisplayInfo* MemoryDesktop::findDisplay(std::uint32_t id) {
 }
 
 void MemoryDesktop::moveDisplay(std::uint32_t id, double x, double y) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) {
     display->bounds.x = x;
     display->bounds.y = y;
@@ -87,7 +87,7 @@ void MemoryDesktop::moveDisplay(std::uint32_t id, double x, double y) {
 
 void MemoryDesktop::resizeDisplay(std::uint32_t id, double width, double height,
                                   std::int64_t pixelWidth, std::int64_t pixelHeight) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) {
     display->bounds.width = width;
     display->bounds.height = height;
@@ -97,17 +97,17 @@ void MemoryDesktop::resizeDisplay(std::uint32_t id, double width, double height,
 }
 
 void MemoryDesktop::rotateDisplay(std::uint32_t id, double degrees) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (auto* display = findDisplay(id)) display->rotation = degrees;
 }
 
 void MemoryDesktop::clearDisplays() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displays_.clear();
 }
 
 void MemoryDesktop::setFailing(Op op, bool failing) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (failing) {
     failing_.insert(op);
   } else {
@@ -116,27 +116,27 @@ void MemoryDesktop::setFailing(Op op, bool failing) {
 }
 
 void MemoryDesktop::advance(platform::Duration by) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   now_ += by;
 }
 
 void MemoryDesktop::setNow(platform::Timestamp now) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   now_ = now;
 }
 
 std::vector<Event> MemoryDesktop::posted() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return posted_;
 }
 
 std::vector<Op> MemoryDesktop::calls() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return calls_;
 }
 
 void MemoryDesktop::clearCalls() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   calls_.clear();
 }
 
@@ -146,50 +146,50 @@ bool MemoryDesktop::enter(Op op) {
 }
 
 std::optional<platform::SessionDescription> MemoryDesktop::currentSession() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::currentSession)) return std::nullopt;
   return session_;
 }
 
 std::uint32_t MemoryDesktop::realUserId() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return uid_;
 }
 
 bool MemoryDesktop::screenCaptureAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::screenCaptureAccess) && granted(Permission::capture);
 }
 
 bool MemoryDesktop::accessibilityTrusted() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::accessibilityTrusted) && granted(Permission::accessibility);
 }
 
 bool MemoryDesktop::postEventAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::postEventAccess) && granted(Permission::postEvents);
 }
 
 bool MemoryDesktop::listenEventAccess() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::listenEventAccess) && granted(Permission::listenEvents);
 }
 
 bool MemoryDesktop::supportsCapture(platform::CaptureKind kind) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::supportsCapture)) return false;
   return kind == platform::CaptureKind::display ? displayCaptureSupported_
                                                 : windowCaptureSupported_;
 }
 
 bool MemoryDesktop::supportsControl() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return !enter(Op::supportsControl) && controlSupported_;
 }
 
 std::vector<std::string> MemoryDesktop::protectedBundleNames() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return protectedNames_;
 }
 
@@ -200,13 +200,13 @@ std::vector<std::string> MemoryDesktop::limitations() {
 }
 
 std::optional<std::vector<DisplayInfo>> MemoryDesktop::activeDisplays() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::activeDisplays)) return std::nullopt;
   return displays_;
 }
 
 std::optional<DisplayInfo> MemoryDesktop::activeDisplay(std::uint32_t id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::activeDisplay)) return std::nullopt;
   if (auto* display = findDisplay(id)) return *display;
   return std::nullopt;
@@ -219,35 +219,36 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
   explicit MemoryInputTap(MemoryDesktop& desktop) : desktop_(desktop) {}
 
   ~MemoryInputTap() override {
-    std::lock_guard guard(desktop_.mutex_);
+    threads::Lock guard(desktop_.mutex_);
     desktop_.tap_.exists = false;
     desktop_.tap_.listener = nullptr;
-    desktop_.tapChanged_.notify_all();
+    desktop_.tapChanged_.notifyAll();
   }
 
   bool valid() override {
-    std::lock_guard guard(desktop_.mutex_);
+    threads::Lock guard(desktop_.mutex_);
     return desktop_.tap_.valid;
   }
 
   bool enabled() override {
-    std::lock_guard guard(desktop_.mutex_);
+    threads::Lock guard(desktop_.mutex_);
     return desktop_.tap_.enabled && !desktop_.tap_.stopped;
   }
 
   void stop() override {
-    std::lock_guard guard(desktop_.mutex_);
+    threads::Lock guard(desktop_.mutex_);
     desktop_.tap_.stopped = true;
-    desktop_.tapChanged_.notify_all();
+    desktop_.tapChanged_.notifyAll();
   }
 
   void run() override {
-    std::unique_lock lock(desktop_.mutex_);
+    threads::Lock lock(desktop_.mutex_);
     TapState& tap = desktop_.tap_;
     tap.running = true;
     for (;;) {
-      desktop_.tapChanged_.wait(
-          lock, [&] { return tap.stopped || tap.disabledBySystem || !tap.queue.empty(); });
+      desktop_.tapChanged_.wait(desktop_.mutex_, [&]() REQUIRES(desktop_.mutex_) {
+        return tap.stopped || tap.disabledBySystem || !tap.queue.empty();
+      });
       if (tap.stopped) break;
       if (!tap.queue.empty()) {
         const platform::ObservedInput input = tap.queue.front();
@@ -257,7 +258,7 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
         listener->inputObserved(input);
         lock.lock();
         ++tap.delivered;
-        desktop_.tapChanged_.notify_all();
+        desktop_.tapChanged_.notifyAll();
         continue;
       }
       tap.enabled = false;
@@ -271,7 +272,7 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
     tap.running = false;
     tap.queue.clear();
     tap.delivered = tap.queued;
-    desktop_.tapChanged_.notify_all();
+    desktop_.tapChanged_.notifyAll();
   }
 
  private:
@@ -281,7 +282,7 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
 void MemoryDesktop::post(const Event& event) {
   std::function<void(const Event&)> hook;
   {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     if (enter(Op::post)) return;
     posted_.push_back(event);
     trackHeld(event);
@@ -289,19 +290,19 @@ void MemoryDesktop::post(const Event& event) {
     if (tapAccepts()) {
       tap_.queue.push_back({event.type, kOwnProcessId});
       ++tap_.queued;
-      tapChanged_.notify_all();
+      tapChanged_.notifyAll();
     }
   }
   if (hook) hook(event);
 }
 
 void MemoryDesktop::setPostHook(std::function<void(const Event&)> hook) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   postHook_ = std::move(hook);
 }
 
 void MemoryDesktop::setLiveWindowDelay(platform::Duration delay) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   liveWindowDelay_ = delay;
 }
 
@@ -338,9 +339,9 @@ bool MemoryDesktop::tapAccepts() const {
 
 std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(
     platform::InputTapListener& listener) {
-  std::unique_lock lock(mutex_);
+  threads::Lock lock(mutex_);
   ++tapStarts_;
-  tapChanged_.wait(lock, [this] { return !tapStartBlocked_; });
+  tapChanged_.wait(mutex_, [this]() REQUIRES(mutex_) { return !tapStartBlocked_; });
   if (enter(Op::createInputTap)) return nullptr;
   tap_ = TapState{};
   tap_.exists = true;
@@ -349,62 +350,66 @@ std::unique_ptr<platform::InputTap> MemoryDesktop::createInputTap(
 }
 
 bool MemoryDesktop::feedInput(platform::EventType type, std::int32_t sourceProcessId) {
-  std::unique_lock lock(mutex_);
+  threads::Lock lock(mutex_);
   if (!tapAccepts()) return false;
   tap_.queue.push_back({type, sourceProcessId});
   const std::uint64_t ticket = ++tap_.queued;
-  tapChanged_.notify_all();
-  tapChanged_.wait(lock, [&] { return tap_.delivered >= ticket || !tap_.exists; });
+  tapChanged_.notifyAll();
+  tapChanged_.wait(mutex_,
+                   [&]() REQUIRES(mutex_) { return tap_.delivered >= ticket || !tap_.exists; });
   return true;
 }
 
 void MemoryDesktop::disableTap() {
-  std::unique_lock lock(mutex_);
+  threads::Lock lock(mutex_);
   if (!tap_.exists) return;
   tap_.disabledBySystem = true;
-  tapChanged_.notify_all();
-  tapChanged_.wait(lock, [this] { return tap_.disableHeard || tap_.stopped || !tap_.exists; });
+  tapChanged_.notifyAll();
+  tapChanged_.wait(mutex_, [this]() REQUIRES(mutex_) {
+    return tap_.disableHeard || tap_.stopped || !tap_.exists;
+  });
 }
 
 void MemoryDesktop::invalidateTap() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   tap_.valid = false;
 }
 
 void MemoryDesktop::blockTapStart(bool blocked) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   tapStartBlocked_ = blocked;
-  tapChanged_.notify_all();
+  tapChanged_.notifyAll();
 }
 
 void MemoryDesktop::waitUntilTapIdle() {
-  std::unique_lock lock(mutex_);
-  tapChanged_.wait(
-      lock, [this] { return tap_.delivered >= tap_.queued || !tap_.exists || !tap_.running; });
+  threads::Lock lock(mutex_);
+  tapChanged_.wait(mutex_, [this]() REQUIRES(mutex_) {
+    return tap_.delivered >= tap_.queued || !tap_.exists || !tap_.running;
+  });
 }
 
 int MemoryDesktop::tapStarts() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return tapStarts_;
 }
 
 bool MemoryDesktop::tapRunning() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return tap_.running;
 }
 
 std::set<std::uint16_t> MemoryDesktop::heldKeys() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return heldKeys_;
 }
 
 std::set<platform::EventType> MemoryDesktop::heldButtons() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return heldButtons_;
 }
 
 void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bundleIdentifier) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   const auto since = now_.time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since - seconds);
@@ -414,20 +419,20 @@ void MemoryDesktop::addProcess(std::int32_t pid, std::optional<std::string> bund
 }
 
 void MemoryDesktop::relaunchProcess(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto& record = processes_.at(pid).record;
   record.startMicroseconds = (record.startMicroseconds + 1) % 1'000'000;
   if (record.startMicroseconds == 0) ++record.startSeconds;
 }
 
 void MemoryDesktop::setProcessUser(std::int32_t pid, std::uint32_t uid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   processes_.at(pid).record.userId = uid;
 }
 
 std::uint32_t MemoryDesktop::addWindow(std::int32_t pid, platform::Rect frame,
                                        std::optional<std::string> title, std::string application) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   MemoryWindow window;
   window.info.windowId = nextWindowId_++;
   window.info.frame = frame;
@@ -448,18 +453,18 @@ MemoryWindow* MemoryDesktop::findWindow(std::uint32_t windowId) {
 }
 
 MemoryWindow& MemoryDesktop::window(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return *findWindow(windowId);
 }
 
 void MemoryDesktop::removeWindow(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   std::erase_if(windows_,
                 [windowId](const MemoryWindow& w) { return w.info.windowId == windowId; });
 }
 
 void MemoryDesktop::raiseWindow(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto found = std::find_if(windows_.begin(), windows_.end(), [windowId](const MemoryWindow& w) {
     return w.info.windowId == windowId;
   });
@@ -467,17 +472,17 @@ void MemoryDesktop::raiseWindow(std::uint32_t windowId) {
 }
 
 void MemoryDesktop::setPointPixelScale(double scale) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   pointPixelScale_ = scale;
 }
 
 void MemoryDesktop::setDisplayPicture(Picture picture) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   displayPicture_ = picture;
 }
 
 platform::ShareableContent MemoryDesktop::shareableContent() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::shareableContent)) throw platform::PlatformError("content query failed");
   platform::ShareableContent content;
   for (const auto& display : displays_) content.displays.push_back({display.id, display.bounds});
@@ -488,7 +493,7 @@ platform::ShareableContent MemoryDesktop::shareableContent() {
 }
 
 std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::uint32_t windowId) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::liveWindow)) return std::nullopt;
   now_ += liveWindowDelay_;
   std::vector<platform::LiveWindow> records;
@@ -500,20 +505,20 @@ std::optional<std::vector<platform::LiveWindow>> MemoryDesktop::liveWindow(std::
 }
 
 std::optional<std::string> MemoryDesktop::bundleIdentifierOf(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto process = processes_.find(pid);
   if (process == processes_.end()) return std::nullopt;
   return process->second.bundleIdentifier;
 }
 
 std::optional<std::int32_t> MemoryDesktop::frontmostProcessId() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::frontmostProcessId)) return std::nullopt;
   return frontmost_;
 }
 
 bool MemoryDesktop::activateApplication(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::activateApplication)) return false;
   if (processes_.count(pid) == 0) return false;
   frontmost_ = pid;
@@ -521,7 +526,7 @@ bool MemoryDesktop::activateApplication(std::int32_t pid) {
 }
 
 std::optional<platform::ProcessRecord> MemoryDesktop::processRecord(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::processRecord)) return std::nullopt;
   auto process = processes_.find(pid);
   if (process == processes_.end()) return std::nullopt;
@@ -533,7 +538,7 @@ std::int32_t MemoryDesktop::ownProcessId() { return kOwnProcessId; }
 std::int32_t MemoryDesktop::parentProcessId() { return 4241; }
 
 double MemoryDesktop::pointPixelScale(const platform::WindowInfo&) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return pointPixelScale_;
 }
 
@@ -572,7 +577,7 @@ void decorate(platform::Image& image, const platform::Rect& painted) {
 
 platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, std::int64_t width,
                                               std::int64_t height, platform::CursorMode) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::captureDisplay)) throw platform::PlatformError("display screenshot failed");
   const std::uint8_t gray[3] = {90, 90, 90};
   auto image = solidImage(width, height, gray);
@@ -582,7 +587,7 @@ platform::Image MemoryDesktop::captureDisplay(const platform::DisplayContent&, s
 
 platform::Image MemoryDesktop::captureWindow(const platform::WindowInfo& info, std::int64_t width,
                                              std::int64_t height) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::captureWindow)) throw platform::PlatformError("window screenshot failed");
   auto* window = findWindow(info.windowId);
   if (window == nullptr) throw platform::PlatformError("window is gone");
@@ -636,7 +641,7 @@ int MemoryDesktop::numberOf(const platform::Element& element) {
 
 int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent, const std::string& role,
                               const std::string& title) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   MemoryElement element;
   element.id = nextElement_++;
   element.pid = pid;
@@ -656,7 +661,7 @@ int MemoryDesktop::addElement(std::int32_t pid, std::optional<int> parent, const
 int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
   platform::WindowInfo info;
   {
-    std::lock_guard guard(mutex_);
+    threads::Lock guard(mutex_);
     info = findWindow(windowId)->info;
   }
   const int id = addElement(info.owner->processId, std::nullopt, "frame", info.title.value_or(""));
@@ -669,19 +674,19 @@ int MemoryDesktop::addAccessibleWindow(std::uint32_t windowId) {
 }
 
 MemoryElement& MemoryDesktop::element(int id) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return elements_.at(id);
 }
 
 std::optional<double> MemoryDesktop::messagingTimeout(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto found = messagingTimeouts_.find(pid);
   if (found == messagingTimeouts_.end()) return std::nullopt;
   return found->second;
 }
 
 void MemoryDesktop::beginRequest() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   (void)enter(Op::beginAccessibilityRequest);
 }
 
@@ -692,14 +697,14 @@ platform::Element MemoryDesktop::applicationElement(std::int32_t pid) {
 platform::Element MemoryDesktop::systemWideElement() { return handle(kSystemWide); }
 
 void MemoryDesktop::setMessagingTimeout(const platform::Element& element, double seconds) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   const int id = numberOf(element);
   if (id < 0 && id != kSystemWide) messagingTimeouts_[-id - 1] = seconds;
 }
 
 std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
     const platform::Element& handleValue, std::string_view name) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::copyAttribute)) return std::nullopt;
   const int id = numberOf(handleValue);
   auto handles = [this](const std::vector<int>& ids) {
@@ -737,12 +742,12 @@ std::optional<platform::AttributeValue> MemoryDesktop::copyAttribute(
 }
 
 void MemoryDesktop::setFrontmost(std::optional<std::int32_t> pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   frontmost_ = pid;
 }
 
 void MemoryDesktop::setFocusedWindow(std::int32_t pid, std::optional<int> element) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (element) {
     focusedWindows_[pid] = *element;
   } else {
@@ -751,7 +756,7 @@ void MemoryDesktop::setFocusedWindow(std::int32_t pid, std::optional<int> elemen
 }
 
 void MemoryDesktop::setFocusedElement(std::int32_t pid, std::optional<int> element) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (element) {
     focusedElements_[pid] = *element;
   } else {
@@ -760,36 +765,36 @@ void MemoryDesktop::setFocusedElement(std::int32_t pid, std::optional<int> eleme
 }
 
 void MemoryDesktop::setRaiseTakesEffect(bool effective) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   raiseTakesEffect_ = effective;
 }
 
 void MemoryDesktop::setElementFrame(int id, platform::Rect frame) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto& attributes = elements_.at(id).attributes;
   attributes[std::string(platform::attributes::position)] = platform::Point{frame.x, frame.y};
   attributes[std::string(platform::attributes::size)] = platform::Size{frame.width, frame.height};
 }
 
 std::vector<PerformedAction> MemoryDesktop::performed() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return performed_;
 }
 
 std::optional<std::int32_t> MemoryDesktop::frontmost() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return frontmost_;
 }
 
 std::optional<int> MemoryDesktop::focusedWindowOf(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto found = focusedWindows_.find(pid);
   if (found == focusedWindows_.end()) return std::nullopt;
   return found->second;
 }
 
 std::optional<int> MemoryDesktop::focusedElementOf(std::int32_t pid) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   auto found = focusedElements_.find(pid);
   if (found == focusedElements_.end()) return std::nullopt;
   return found->second;
@@ -802,7 +807,7 @@ std::optional<std::int32_t> MemoryDesktop::ownerOfElement(int id) const {
 }
 
 bool MemoryDesktop::setFocused(const platform::Element& target) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::setFocused)) return false;
   const int id = numberOf(target);
   const auto pid = ownerOfElement(id);
@@ -813,7 +818,7 @@ bool MemoryDesktop::setFocused(const platform::Element& target) {
 }
 
 bool MemoryDesktop::performAction(const platform::Element& target, std::string_view action) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::performAction)) return false;
   const int id = numberOf(target);
   const auto pid = ownerOfElement(id);
@@ -854,7 +859,7 @@ std::optional<int> MemoryDesktop::deepestAt(int id, platform::Point point) const
 
 std::optional<platform::Element> MemoryDesktop::elementAtPosition(
     const platform::Element& systemWide, float x, float y) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::elementAtPosition)) return std::nullopt;
   if (numberOf(systemWide) != kSystemWide) return std::nullopt;
   const platform::Point point{x, y};
@@ -863,7 +868,7 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(
   });
   if (top == windows_.end() || !top->info.owner) return std::nullopt;
   const auto& candidates = applicationWindows_[top->info.owner->processId];
-  auto same = std::find_if(candidates.begin(), candidates.end(), [&](int window) {
+  auto same = std::find_if(candidates.begin(), candidates.end(), [&](int window) REQUIRES(mutex_) {
     const auto frame = frameOf(window);
     return frame == top->info.frame || (frame && frame == top->info.clientArea);
   });
@@ -878,7 +883,7 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(
 }
 
 std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& element) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   if (enter(Op::processIdOf)) return std::nullopt;
   const int id = numberOf(element);
   if (id < 0) return id == kSystemWide ? std::nullopt : std::optional<std::int32_t>(-id - 1);
@@ -886,12 +891,12 @@ std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& 
 }
 
 void MemoryDesktop::forgetRemembered() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   (void)enter(Op::forgetRemembered);
 }
 
 platform::Timestamp MemoryDesktop::now() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   return now_;
 }
 

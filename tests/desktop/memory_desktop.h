@@ -1,18 +1,17 @@
 // A complete in-memory desktop that tests script and read back.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/desktop.h"
+#include "threads/mutex.h"
 
 namespace kex::testing {
 
@@ -297,54 +296,53 @@ class MemoryDesktop final : public platform::Desktop,
     std::uint64_t delivered = 0;
   };
 
-  // Records the call; true when the test made the operation fail. Caller holds mutex_.
-  bool enter(Op op);
-  [[nodiscard]] bool granted(Permission permission) const;
-  // Caller holds mutex_.
-  void trackHeld(const platform::Event& event);
-  [[nodiscard]] bool tapAccepts() const;
-  platform::DisplayInfo* findDisplay(std::uint32_t id);
-  MemoryWindow* findWindow(std::uint32_t windowId);
-  [[nodiscard]] std::optional<platform::Rect> frameOf(int element) const;
-  [[nodiscard]] std::optional<int> deepestAt(int element, platform::Point point) const;
-  [[nodiscard]] std::optional<std::int32_t> ownerOfElement(int element) const;
+  // Records the call; true when the test made the operation fail.
+  bool enter(Op op) REQUIRES(mutex_);
+  [[nodiscard]] bool granted(Permission permission) const REQUIRES(mutex_);
+  void trackHeld(const platform::Event& event) REQUIRES(mutex_);
+  [[nodiscard]] bool tapAccepts() const REQUIRES(mutex_);
+  platform::DisplayInfo* findDisplay(std::uint32_t id) REQUIRES(mutex_);
+  MemoryWindow* findWindow(std::uint32_t windowId) REQUIRES(mutex_);
+  [[nodiscard]] std::optional<platform::Rect> frameOf(int element) const REQUIRES(mutex_);
+  [[nodiscard]] std::optional<int> deepestAt(int element, platform::Point point) const
+      REQUIRES(mutex_);
+  [[nodiscard]] std::optional<std::int32_t> ownerOfElement(int element) const REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::condition_variable tapChanged_;
-  // Everything below is guarded by mutex_.
-  TapState tap_;
-  bool tapStartBlocked_ = false;
-  int tapStarts_ = 0;
-  std::set<std::uint16_t> heldKeys_;
-  std::set<platform::EventType> heldButtons_;
-  std::uint32_t uid_ = 501;
-  std::optional<platform::SessionDescription> session_;
-  std::set<Permission> revoked_;
-  bool displayCaptureSupported_ = true;
-  bool windowCaptureSupported_ = true;
-  bool controlSupported_ = true;
-  std::vector<platform::DisplayInfo> displays_;
-  std::set<Op> failing_;
-  std::vector<Op> calls_;
-  std::vector<platform::Event> posted_;
-  std::vector<MemoryWindow> windows_;
-  std::map<std::int32_t, MemoryProcess> processes_;
-  std::uint32_t nextWindowId_ = 100;
-  std::optional<std::int32_t> frontmost_;
-  std::map<std::int32_t, int> focusedWindows_;
-  std::map<std::int32_t, int> focusedElements_;
-  bool raiseTakesEffect_ = true;
-  std::vector<PerformedAction> performed_;
-  std::vector<std::string> protectedNames_;
-  double pointPixelScale_ = 1.0;
-  Picture displayPicture_ = Picture::flat;
-  std::map<int, MemoryElement> elements_;
-  std::map<std::int32_t, std::vector<int>> applicationWindows_;
-  std::map<std::int32_t, double> messagingTimeouts_;
-  int nextElement_ = 1;
-  platform::Timestamp now_;
-  platform::Duration liveWindowDelay_{0};
-  std::function<void(const platform::Event&)> postHook_;
+  threads::Mutex mutex_;
+  threads::ConditionVariable tapChanged_;
+  TapState tap_ GUARDED_BY(mutex_);
+  bool tapStartBlocked_ GUARDED_BY(mutex_) = false;
+  int tapStarts_ GUARDED_BY(mutex_) = 0;
+  std::set<std::uint16_t> heldKeys_ GUARDED_BY(mutex_);
+  std::set<platform::EventType> heldButtons_ GUARDED_BY(mutex_);
+  std::uint32_t uid_ GUARDED_BY(mutex_) = 501;
+  std::optional<platform::SessionDescription> session_ GUARDED_BY(mutex_);
+  std::set<Permission> revoked_ GUARDED_BY(mutex_);
+  bool displayCaptureSupported_ GUARDED_BY(mutex_) = true;
+  bool windowCaptureSupported_ GUARDED_BY(mutex_) = true;
+  bool controlSupported_ GUARDED_BY(mutex_) = true;
+  std::vector<platform::DisplayInfo> displays_ GUARDED_BY(mutex_);
+  std::set<Op> failing_ GUARDED_BY(mutex_);
+  std::vector<Op> calls_ GUARDED_BY(mutex_);
+  std::vector<platform::Event> posted_ GUARDED_BY(mutex_);
+  std::vector<MemoryWindow> windows_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, MemoryProcess> processes_ GUARDED_BY(mutex_);
+  std::uint32_t nextWindowId_ GUARDED_BY(mutex_) = 100;
+  std::optional<std::int32_t> frontmost_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, int> focusedWindows_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, int> focusedElements_ GUARDED_BY(mutex_);
+  bool raiseTakesEffect_ GUARDED_BY(mutex_) = true;
+  std::vector<PerformedAction> performed_ GUARDED_BY(mutex_);
+  std::vector<std::string> protectedNames_ GUARDED_BY(mutex_);
+  double pointPixelScale_ GUARDED_BY(mutex_) = 1.0;
+  Picture displayPicture_ GUARDED_BY(mutex_) = Picture::flat;
+  std::map<int, MemoryElement> elements_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, std::vector<int>> applicationWindows_ GUARDED_BY(mutex_);
+  std::map<std::int32_t, double> messagingTimeouts_ GUARDED_BY(mutex_);
+  int nextElement_ GUARDED_BY(mutex_) = 1;
+  platform::Timestamp now_ GUARDED_BY(mutex_);
+  platform::Duration liveWindowDelay_ GUARDED_BY(mutex_) = platform::Duration{0};
+  std::function<void(const platform::Event&)> postHook_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kex::testing

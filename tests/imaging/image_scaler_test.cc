@@ -60,7 +60,7 @@ TEST(ImageScaler, KeepsASolidColourAtAnySize) {
   Pixels source(100, 60);
   source.fill([](int, int) { return 0x0012AB34u; });
   ImageScaler scaler;
-  for (const auto [width, height] : {std::pair{1, 1}, {33, 20}, {250, 150}, {100, 60}}) {
+  for (const auto& [width, height] : {std::pair{1, 1}, {33, 20}, {250, 150}, {100, 60}}) {
     std::vector<std::uint8_t> rgb;
     scaler.toRgb(source.view, width, height, rgb);
     ASSERT_EQ(rgb.size(), std::size_t(width * height * 3));

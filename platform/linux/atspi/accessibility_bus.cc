@@ -15,10 +15,6 @@ namespace {
 constexpr char kLauncherService[] = "org.a11y.Bus";
 constexpr char kLauncherPath[] = "/org/a11y/bus";
 constexpr char kNoReplyError[] = "org.freedesktop.DBus.Error.NoReply";
-// What a bus daemon or a toolkit answers for a method or interface that the object lacks.
-constexpr const char* kUnsupportedErrors[] = {"org.freedesktop.DBus.Error.UnknownMethod",
-                                              "org.freedesktop.DBus.Error.UnknownInterface",
-                                              "org.freedesktop.DBus.Error.NotSupported"};
 // The AT-SPI match types: every listed item must match.
 constexpr dbus_int32_t kMatchAll = 1;
 

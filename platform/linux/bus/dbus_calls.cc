@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -222,12 +223,12 @@ BusConnections::BusConnections()
 }
 
 void BusConnections::watchName(Bus bus, std::string name) {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   (bus == Bus::system ? systemNames_ : sessionNames_).push_back(std::move(name));
 }
 
 std::shared_ptr<BusLink> BusConnections::acquire(Bus bus) {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   std::shared_ptr<BusLink>& slot = bus == Bus::system ? system_ : session_;
   if (slot && g_dbus_connection_is_closed(slot->connection())) {
     slot.reset();

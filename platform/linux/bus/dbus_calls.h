@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "threads/mutex.h"
 
 namespace kex::platform::bus {
 
@@ -88,13 +89,13 @@ class BusConnections {
   [[nodiscard]] std::shared_ptr<BusLink> acquire(Bus bus);
 
  private:
-  std::mutex mutex_;
+  threads::Mutex mutex_;
   const std::optional<BusAddress> systemAddress_;
   const std::optional<BusAddress> sessionAddress_;
-  std::vector<std::string> systemNames_;   // guarded by mutex_
-  std::vector<std::string> sessionNames_;  // guarded by mutex_
-  std::shared_ptr<BusLink> system_;        // guarded by mutex_
-  std::shared_ptr<BusLink> session_;       // guarded by mutex_
+  std::vector<std::string> systemNames_ GUARDED_BY(mutex_);
+  std::vector<std::string> sessionNames_ GUARDED_BY(mutex_);
+  std::shared_ptr<BusLink> system_ GUARDED_BY(mutex_);
+  std::shared_ptr<BusLink> session_ GUARDED_BY(mutex_);
 };
 
 struct MethodCall {

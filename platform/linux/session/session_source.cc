@@ -311,12 +311,12 @@ std::optional<std::uint32_t> ownerOf(const LogindSession& session,
 }  // namespace
 
 std::string ServerSessionPath::get() {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   return path_;
 }
 
 void ServerSessionPath::set(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  threads::Lock lock(mutex_);
   path_ = path;
 }
 

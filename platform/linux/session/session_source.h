@@ -1,12 +1,12 @@
 // The console session as the X server, logind and the screen savers describe it.
 #pragma once
 
-#include <mutex>
 #include <string>
 
 #include "platform/linux/bus/dbus_calls.h"
 #include "platform/linux/session/display_server.h"
 #include "platform/session.h"
+#include "threads/mutex.h"
 
 namespace kex::platform::session {
 
@@ -19,8 +19,8 @@ class ServerSessionPath {
   void set(const std::string& path);
 
  private:
-  std::mutex mutex_;
-  std::string path_;
+  threads::Mutex mutex_;
+  std::string path_ GUARDED_BY(mutex_);
 };
 
 // Any thread: every call asks the X server and the buses again on the calling thread, so a

@@ -88,7 +88,7 @@ Connection::~Connection() { xcb_disconnect(connection_); }
 bool Connection::succeeded(xcb_void_cookie_t cookie) const {
   xcb_generic_error_t* error = nullptr;
   {
-    std::lock_guard lock(waitMutex_);
+    threads::Lock lock(waitMutex_);
     error = xcb_request_check(connection_, cookie);
   }
   std::free(error);
@@ -96,7 +96,7 @@ bool Connection::succeeded(xcb_void_cookie_t cookie) const {
 }
 
 Reply<xcb_generic_event_t> Connection::pollEvent() const {
-  std::lock_guard lock(waitMutex_);
+  threads::Lock lock(waitMutex_);
   return Reply<xcb_generic_event_t>(xcb_poll_for_event(connection_));
 }
 

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
+
+#include "threads/mutex.h"
 
 namespace kex::platform::x11 {
 
@@ -58,7 +59,7 @@ class Connection {
     xcb_generic_error_t* error = nullptr;
     Reply<T> answer;
     {
-      std::lock_guard lock(waitMutex_);
+      threads::Lock lock(waitMutex_);
       answer.reset(replyFn(connection_, cookie, &error));
     }
     const bool refused = error != nullptr;
@@ -122,7 +123,7 @@ class Connection {
   [[nodiscard]] xcb_atom_t atomOf(xcb_intern_atom_cookie_t cookie) const;
 
   xcb_connection_t* connection_;
-  mutable std::mutex waitMutex_;
+  mutable threads::Mutex waitMutex_;
   xcb_window_t root_;
   std::uint16_t screenWidth_;
   std::uint16_t screenHeight_;

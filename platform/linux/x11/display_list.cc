@@ -202,12 +202,12 @@ std::optional<std::vector<DisplayInfo>> X11DisplayServices::activeDisplays() {
 }
 
 std::vector<xcb_randr_crtc_t> X11DisplayServices::knownCrtcs() {
-  std::lock_guard lock(crtcsMutex_);
+  threads::Lock lock(crtcsMutex_);
   return knownCrtcs_;
 }
 
 void X11DisplayServices::rememberCrtcs(std::vector<xcb_randr_crtc_t> crtcs) {
-  std::lock_guard lock(crtcsMutex_);
+  threads::Lock lock(crtcsMutex_);
   knownCrtcs_ = std::move(crtcs);
 }
 

@@ -3,10 +3,9 @@
 
 #include <xcb/randr.h>
 
-#include <mutex>
-
 #include "platform/displays.h"
 #include "platform/linux/x11/connection.h"
+#include "threads/mutex.h"
 
 namespace kex::platform::x11 {
 
@@ -26,8 +25,8 @@ class X11DisplayServices final : public DisplayServices {
   void rememberCrtcs(std::vector<xcb_randr_crtc_t> crtcs);
 
   const Connection* connection_;
-  std::mutex crtcsMutex_;
-  std::vector<xcb_randr_crtc_t> knownCrtcs_;  // guarded by crtcsMutex_
+  threads::Mutex crtcsMutex_;
+  std::vector<xcb_randr_crtc_t> knownCrtcs_ GUARDED_BY(crtcsMutex_);
 };
 
 }  // namespace kex::platform::x11

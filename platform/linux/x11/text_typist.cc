@@ -50,7 +50,7 @@ TextTypist::~TextTypist() {
 }
 
 void TextTypist::type(std::u16string_view text) {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   // Bindings of an earlier text that was never finished go first, so that the keymap read
   // below is the person's own.
   finishLocked();
@@ -67,7 +67,7 @@ void TextTypist::type(std::u16string_view text) {
 }
 
 void TextTypist::finish() {
-  std::lock_guard guard(mutex_);
+  threads::Lock guard(mutex_);
   finishLocked();
 }
 

@@ -4,13 +4,13 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "platform/linux/x11/connection.h"
 #include "platform/linux/x11/text_keys.h"
+#include "threads/mutex.h"
 
 namespace kex::platform::x11 {
 
@@ -49,26 +49,28 @@ class TextTypist {
     std::vector<xcb_keysym_t> original;
   };
 
-  [[nodiscard]] std::optional<CoreKeymap> readKeymap();
-  [[nodiscard]] std::optional<xcb_keycode_t> shiftKeycode(const CoreKeymap& keymap);
+  [[nodiscard]] std::optional<CoreKeymap> readKeymap() REQUIRES(mutex_);
+  [[nodiscard]] std::optional<xcb_keycode_t> shiftKeycode(const CoreKeymap& keymap)
+      REQUIRES(mutex_);
   void bind(const CoreKeymap& keymap,
-            const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& bindings);
-  void strike(const std::vector<KeyStroke>& strokes, std::optional<xcb_keycode_t> shift);
-  void finishLocked();
-  void waitUntilFocusedWindowHasRead();
-  [[nodiscard]] bool pingAnswered(xcb_window_t client);
-  [[nodiscard]] std::optional<xcb_window_t> pingableFocusedWindow();
-  [[nodiscard]] bool openListener();
+            const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& bindings) REQUIRES(mutex_);
+  void strike(const std::vector<KeyStroke>& strokes, std::optional<xcb_keycode_t> shift)
+      REQUIRES(mutex_);
+  void finishLocked() REQUIRES(mutex_);
+  void waitUntilFocusedWindowHasRead() REQUIRES(mutex_);
+  [[nodiscard]] bool pingAnswered(xcb_window_t client) REQUIRES(mutex_);
+  [[nodiscard]] std::optional<xcb_window_t> pingableFocusedWindow() REQUIRES(mutex_);
+  [[nodiscard]] bool openListener() REQUIRES(mutex_);
 
   const Connection& connection_;
-  std::mutex mutex_;
-  // Guarded by mutex_.
-  std::vector<Binding> bound_;
-  std::uint8_t boundPerKeycode_ = 0;
-  xcb_connection_t* listener_ = nullptr;  // a second connection that hears the ping's answer
-  xcb_atom_t wmProtocols_ = XCB_ATOM_NONE;
-  xcb_atom_t netWmPing_ = XCB_ATOM_NONE;
-  std::uint32_t pingSerial_ = 0;
+  threads::Mutex mutex_;
+  std::vector<Binding> bound_ GUARDED_BY(mutex_);
+  std::uint8_t boundPerKeycode_ GUARDED_BY(mutex_) = 0;
+  // A second connection that hears the ping's answer.
+  xcb_connection_t* listener_ GUARDED_BY(mutex_) = nullptr;
+  xcb_atom_t wmProtocols_ GUARDED_BY(mutex_) = XCB_ATOM_NONE;
+  xcb_atom_t netWmPing_ GUARDED_BY(mutex_) = XCB_ATOM_NONE;
+  std::uint32_t pingSerial_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace kex::platform::x11
