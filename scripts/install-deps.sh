@@ -21,6 +21,8 @@ packages=(
   qtbase5-dev libxkbcommon-dev
   # tests
   libgtest-dev libgmock-dev xdotool
+  # which process is at the other end of a socket, for the accessibility tests
+  iproute2
   # what the X server holds down, for the release watchdog's tests
   xinput
   # the capture benchmark's comparison: a screenshot tool, an image resizer

@@ -255,8 +255,11 @@ gboolean reportReady(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-gboolean onMap(GtkWidget*, GdkEvent*, gpointer data) {
+gboolean onMap(GtkWidget* widget, GdkEvent*, gpointer data) {
   static_cast<AppState*>(data)->mapped = true;
+  // GTK may paint a shown window before the server has mapped it, and then never again: ask for
+  // a paint after the map, so that "ready" always comes.
+  gtk_widget_queue_draw(widget);
   return FALSE;
 }
 
