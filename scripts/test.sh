@@ -150,6 +150,9 @@ sanitizer_env() {
 launchers=()
 if command -v ccache >/dev/null; then
   launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Clones at other paths share the cache: paths inside this one are hashed relative to it, and
+  # the build folder's own path is left out of the debug information's hash.
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 fi
 linker=()
 if command -v ld.lld >/dev/null; then

@@ -55,11 +55,32 @@ Json Computer::invoke(const std::string& operation, const Json& args) {
   if (operation == "computer.windows") return observation_.listWindows();
   if (operation == "computer.capture") return screenshots_.capture(args, sessionId());
   if (operation == "computer.accessibility") return trees_.describeWindow(args);
-  if (operation == "computer.focus") return focusActions_.focus(args);
-  if (operation == "computer.action") return focusActions_.action(args);
-  if (operation == "computer.keyboard") return keyboard_.type(args);
-  if (operation == "computer.pointer") return pointer_.act(args);
+  if (isInput(operation)) return control(operation, args);
   throw Failure(codes::capabilityUnavailable);
+}
+
+bool Computer::isInput(std::string_view operation) {
+  return operation == "computer.focus" || operation == "computer.action" ||
+         operation == "computer.keyboard" || operation == "computer.pointer";
+}
+
+// Control that stops while a request runs (the person took over, the monitor or the watchdog
+// was lost) explains whatever the request then ran into: a window the person moved is stale, a
+// point they covered occluded. The host hears the stop reason, which tells it control is over.
+Json Computer::control(const std::string& operation, const Json& args) {
+  const bool stoppedBefore = safety_.stopped();
+  try {
+    if (operation == "computer.focus") return focusActions_.focus(args);
+    if (operation == "computer.action") return focusActions_.action(args);
+    if (operation == "computer.keyboard") return keyboard_.type(args);
+    return pointer_.act(args);
+  } catch (const Failure&) {
+    if (stoppedBefore || !safety_.stopped()) throw;
+    throw Failure(safety_.stopReason());
+  } catch (const platform::PlatformError&) {
+    if (stoppedBefore || !safety_.stopped()) throw;
+    throw Failure(safety_.stopReason());
+  }
 }
 
 void Computer::requireFresh(const Json& args) {

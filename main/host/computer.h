@@ -43,6 +43,8 @@ class Computer {
 
  private:
   void requireFresh(const Json& args);
+  [[nodiscard]] static bool isInput(std::string_view operation);
+  [[nodiscard]] Json control(const std::string& operation, const Json& args);
 
   platform::Desktop& desktop_;
   SessionGate& session_;

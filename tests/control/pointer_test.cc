@@ -116,6 +116,23 @@ TEST_F(PointerTest, ASecondClickThatFailsItsHitTestLeavesTheFirstDone) {
             (std::vector<EventType>{EventType::leftMouseDown, EventType::leftMouseUp}));
 }
 
+// The person's input stops control and may itself spoil what the request checks next (here a
+// window of theirs covers the point of the second click): the answer is the interruption, which
+// tells the host that control is over.
+TEST_F(PointerTest, AHitTestThatFailsAfterHumanInputIsReportedAsTheInterruption) {
+  int downs = 0;
+  desktop.setPostHook([&](const Event& event) {
+    if (event.type != EventType::leftMouseDown || ++downs != 1) return;
+    safety.cancel("human_interrupted");
+    coverWith({150, 80, 200, 200});
+  });
+  const auto outcome = act("doubleClick");
+  EXPECT_EQ(outcome.code, "human_interrupted");
+  EXPECT_TRUE(outcome.dispatched);
+  EXPECT_EQ(postedTypes(),
+            (std::vector<EventType>{EventType::leftMouseDown, EventType::leftMouseUp}));
+}
+
 TEST_F(PointerTest, ScrollMovesToThePointThenPostsTheWheelCounts) {
   ASSERT_EQ(act("scroll", {{"deltaY", 240}}).code, "");
   auto posted = desktop.posted();
