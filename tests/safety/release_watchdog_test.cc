@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -109,7 +110,7 @@ class WatchdogRun {
  private:
   int toChild_ = -1;
   int fromChild_ = -1;
-  bool posterOpened_ = false;
+  std::atomic<bool> posterOpened_ = false;  // written by the watchdog's thread
   std::thread thread_;
 };
 
