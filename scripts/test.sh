@@ -192,7 +192,7 @@ run_ctest build -- -j2
 
 phase "building with clang: AddressSanitizer, UndefinedBehaviorSanitizer, the fuzzer"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DKEX_BUILD_TESTS=ON \
-  -DKEX_SANITIZE=address,undefined -DKEX_FUZZER=ON -DKEX_WARNINGS_AS_ERRORS=ON \
+  -DKEX_SANITIZE=address,undefined -DKEX_FUZZER=ON -DKEX_WARNINGS_AS_ERRORS=ON -DKEX_BUILD_BENCHMARKS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="$sanitizer_flags" \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$sanitizer_flags" "${launchers[@]}" "${linker[@]}"
 build build-asan
