@@ -202,20 +202,20 @@ mapfile -t asan_env < <(sanitizer_env "$root/build-asan/sanitizer-reports")
 run_ctest build-asan "${asan_env[@]}" -- -j2
 check_reports build-asan/sanitizer-reports
 
-phase "fuzzing the request line for 30 s"
-# The fuzzer adds what it finds to the corpus, so it gets a fresh copy of the seeds.
-corpus="$scratch/corpus"
-mkdir -p "$corpus"
-cp -R tests/fuzz/corpus/. "$corpus"/
-build-asan/bin/request_line_fuzzer -max_total_time=30 -max_len=20000 "$corpus" ||
-  problems+=("fuzzing: see the finding above")
+# fuzz NAME FUZZER SEEDS MAX_LEN: runs the fuzzer built by the clang build for 30 seconds on a
+# fresh copy of the seeds (it adds what it finds to its corpus).
+fuzz() {
+  local name=$1 fuzzer=$2 seeds=$3 max_len=$4
+  phase "fuzzing the $name for 30 s"
+  local corpus="$scratch/$fuzzer-corpus"
+  mkdir -p "$corpus"
+  cp -R "$seeds"/. "$corpus"/
+  "build-asan/bin/$fuzzer" -max_total_time=30 -max_len="$max_len" "$corpus" ||
+    problems+=("fuzzing the $name: see the finding above")
+}
 
-phase "fuzzing the held-input line for 30 s"
-watchdog_corpus="$scratch/watchdog_corpus"
-mkdir -p "$watchdog_corpus"
-cp -R tests/fuzz/watchdog_corpus/. "$watchdog_corpus"/
-build-asan/bin/watchdog_line_fuzzer -max_total_time=30 -max_len=9000 "$watchdog_corpus" ||
-  problems+=("fuzzing the held-input line: see the finding above")
+fuzz "request line" request_line_fuzzer tests/fuzz/corpus 20000
+fuzz "held-input line" watchdog_line_fuzzer tests/fuzz/watchdog_corpus 9000
 
 phase "building the unit tests with clang: ThreadSanitizer"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DKEX_BUILD_TESTS=ON \
