@@ -93,7 +93,8 @@ class AccessibilityServices {
   // focus) or "AXPress" on any element; false when the desktop or the application refused.
   [[nodiscard]] virtual bool performAction(const Element& element, std::string_view action) = 0;
 
-  // The deepest element at the point, asked of the system-wide element.
+  // The deepest element at the point, asked of the system-wide element. A point on a window's
+  // decorations (its title bar or border) hits the window itself.
   [[nodiscard]] virtual std::optional<Element> elementAtPosition(const Element& systemWide, float x,
                                                                  float y) = 0;
 

@@ -1,24 +1,16 @@
 // The whole desktop boundary: the one object through which the logic reaches the platform.
 #pragma once
 
-#include <stdexcept>
-
 #include "platform/accessibility.h"
 #include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/displays.h"
 #include "platform/events.h"
+#include "platform/platform_error.h"
 #include "platform/session.h"
 #include "platform/windows.h"
 
 namespace kex::platform {
-
-// An error that a platform service reported in its own terms. The request loop answers it as
-// "native_operation_failed"; its text never reaches the wire.
-class PlatformError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The services of one desktop. Each accessor returns a service that lives as long as the
 // desktop. Any thread; each service says which threads may call it.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/geometry.h"
+#include "platform/platform_error.h"
 
 namespace kex::platform {
 
@@ -90,14 +91,38 @@ class InputTap {
   virtual void stop() = 0;
 };
 
+// Thrown by EventServices::post when none of the event reached the desktop.
+class EventNotPosted : public PlatformError {
+ public:
+  enum class Reason {
+    // The desktop cannot make the input asked for (a key or modifier its keyboard lacks), and
+    // any other input in its place would be a different one.
+    unrepresentable,
+    // The desktop did not take it: the way to it is gone or it refused.
+    undelivered,
+  };
+
+  EventNotPosted(Reason reason, const char* what) : PlatformError(what), reason_(reason) {}
+
+  [[nodiscard]] Reason reason() const { return reason_; }
+
+ private:
+  Reason reason_;
+};
+
 // Any thread.
 class EventServices {
  public:
   virtual ~EventServices() = default;
 
-  // Posts the event into the system input stream as input of this process. Reports nothing:
-  // the caller counts a post as an attempt whether or not the event had an effect.
+  // Posts the event into the system input stream as input of this process, and returns once the
+  // desktop has taken all of it. Throws EventNotPosted when none of it reached the desktop, and
+  // PlatformError when posting failed part way or cannot tell how far it got. A release (key
+  // up, button up) is posted as far as it can be: a key the keyboard no longer has is not held.
   virtual void post(const Event& event) = 0;
+
+  // The most lines one wheel of a scroll event can carry; post refuses a larger count.
+  [[nodiscard]] virtual std::int32_t maxScrollLines() = 0;
 
   // Creates the tap for key, flags, button, movement, drag and scroll events, started and ready
   // to deliver; nothing when the desktop refuses. Events go to the listener once run() is

@@ -19,8 +19,9 @@ class Keyboard {
 
   // {"verified": false} once every keystroke was posted. Throws "invalid_arguments" (unknown
   // modifier or key name, text longer than 1024 UTF-16 code units; found only after the window
-  // and focus guards pass), the guards' failures before the first and every later chunk, and
-  // the controller's.
+  // and focus guards pass), "input_blocked" (the desktop cannot make the key with its modifiers,
+  // or type every character of a chunk; nothing of it is posted), the guards' failures before
+  // the first and every later chunk, and the controller's.
   [[nodiscard]] Json type(const Json& args);
 
  private:

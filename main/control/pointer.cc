@@ -36,17 +36,14 @@ Point toScreen(std::int64_t x, std::int64_t y, const InputTarget& target) {
 }
 
 // A scroll amount as lines of a wheel, turned around for the horizontal wheel: a whole number
-// of 120s whose count fits the wheel event's signed 32-bit field; anything else is refused
-// before anything is posted.
+// of 120s whose count the desktop's wheel events carry (at most maxLines either way); anything
+// else is refused before anything is posted.
 enum class WheelDirection { asGiven, reversed };
-std::int32_t wheelLines(std::int64_t delta, WheelDirection direction) {
+std::int32_t wheelLines(std::int64_t delta, WheelDirection direction, std::int32_t maxLines) {
   if (delta % kScrollLineDelta != 0) throw Failure(codes::invalidArguments);
   std::int64_t lines = delta / kScrollLineDelta;
   if (direction == WheelDirection::reversed) lines = -lines;
-  if (lines < std::numeric_limits<std::int32_t>::min() ||
-      lines > std::numeric_limits<std::int32_t>::max()) {
-    throw Failure(codes::invalidArguments);
-  }
+  if (lines < -std::int64_t{maxLines} || lines > maxLines) throw Failure(codes::invalidArguments);
   return static_cast<std::int32_t>(lines);
 }
 
@@ -121,8 +118,9 @@ void Pointer::click(const InputTarget& target, Point point, int times) {
 void Pointer::scroll(const InputTarget& target, Point point, const Json& args) {
   const std::int64_t deltaX = integerArgument(args, "deltaX").value_or(0);
   const std::int64_t deltaY = integerArgument(args, "deltaY").value_or(0);
-  const std::int32_t vertical = wheelLines(deltaY, WheelDirection::asGiven);
-  const std::int32_t horizontal = wheelLines(deltaX, WheelDirection::reversed);
+  const std::int32_t maxLines = desktop_.events().maxScrollLines();
+  const std::int32_t vertical = wheelLines(deltaY, WheelDirection::asGiven, maxLines);
+  const std::int32_t horizontal = wheelLines(deltaX, WheelDirection::reversed, maxLines);
   event(target, EventType::mouseMoved, point);
   Event wheel = pointerEvent(EventType::scrollWheel, point);
   wheel.scrollVertical = vertical;

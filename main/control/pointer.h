@@ -28,8 +28,8 @@ class Pointer {
 
   // {"verified": false} once the action's events were posted. Throws "invalid_arguments" (a
   // pixel outside the capture, an unknown action, a scroll amount that is not a multiple of
-  // 120 or does not fit a wheel event, a drag end outside the capture), "input_blocked", the
-  // guards' failures, verify's during a drag, and the controller's.
+  // 120 or more lines than the desktop's wheel events carry, a drag end outside the capture),
+  // "input_blocked", the guards' failures, verify's during a drag, and the controller's.
   [[nodiscard]] Json act(const Json& args);
 
  private:

@@ -75,7 +75,7 @@ InputSafety::~InputSafety() {
 
 void InputSafety::beginRequest(std::string_view operation) {
   threads::Lock guard(lock_);
-  const bool inherited = stopped_ || !keys_.empty() || !buttons_.empty();
+  const bool inherited = stopped_ || !keys_.empty() || !buttons_.empty() || !unreleased_.empty();
   dispatch_.begin(operation, inherited);
 }
 
@@ -133,9 +133,12 @@ void InputSafety::post(const Event& event, const std::optional<Event>& release,
   threads::Lock guard(lock_);
   requireReleaseForPress(event, release);
   check();
+  const DispatchEvidence before = dispatch_;
+  std::optional<Event> replaced;
   if (release) {
     dispatch_.uncertain();
     if (key) {
+      if (const auto held = keys_.find(*key); held != keys_.end()) replaced = held->second;
       registerKeyRelease(*key, *release);
     } else {
       buttons_.push_back(*release);
@@ -143,7 +146,32 @@ void InputSafety::post(const Event& event, const std::optional<Event>& release,
     guardHeld(heldList());
   }
   dispatch_.attempt();
-  events_.post(event);
+  try {
+    events_.post(event);
+  } catch (const platform::EventNotPosted& notPosted) {
+    // None of it reached the desktop: there is nothing to release, and the request has
+    // dispatched no more than before. The watchdog hears of the release's removal with the
+    // next held set; until then it would at worst release what is not down.
+    if (release) forgetRelease(key, replaced);
+    dispatch_ = before;
+    if (notPosted.reason() == platform::EventNotPosted::Reason::unrepresentable) {
+      throw Failure(codes::inputBlocked);
+    }
+    throw;
+  }
+}
+
+void InputSafety::forgetRelease(std::optional<std::uint16_t> key,
+                                const std::optional<Event>& replaced) {
+  if (!key) {
+    buttons_.pop_back();
+    return;
+  }
+  if (replaced) {
+    keys_.insert_or_assign(*key, *replaced);
+  } else {
+    keys_.erase(*key);
+  }
 }
 
 // The modifier keys held for an earlier press of the same key are still down when it is pressed
@@ -227,23 +255,36 @@ std::string InputSafety::stopReason() {
 
 std::size_t InputSafety::heldCount() {
   threads::Lock guard(lock_);
-  return keys_.size() + buttons_.size();
+  return keys_.size() + buttons_.size() + unreleased_.size();
 }
 
 void InputSafety::releaseLocked() {
+  std::vector<Event> unposted;
   for (const auto& held : heldList()) {
     dispatch_.attempt();
-    events_.post(held);
+    if (!postRelease(held)) unposted.push_back(held);
   }
   keys_.clear();
   buttons_.clear();
+  unreleased_ = std::move(unposted);
   if (!watchdog_) return;
   try {
-    guardHeld({});
+    guardHeld(unreleased_);
   } catch (const Failure&) {
     loseWatchdog();
   } catch (const std::exception&) {
     loseWatchdog();
+  }
+}
+
+bool InputSafety::postRelease(const Event& release) {
+  try {
+    events_.post(release);
+    return true;
+  } catch (const std::exception&) {
+    // Whether the key or button went up is unknown.
+    dispatch_.uncertain();
+    return false;
   }
 }
 
@@ -261,8 +302,8 @@ void InputSafety::guardHeld(const std::vector<Event>& held) {
 }
 
 std::vector<Event> InputSafety::heldList() const {
-  std::vector<Event> held;
-  held.reserve(keys_.size() + buttons_.size());
+  std::vector<Event> held = unreleased_;
+  held.reserve(unreleased_.size() + keys_.size() + buttons_.size());
   for (const auto& [code, release] : keys_) held.push_back(release);
   held.insert(held.end(), buttons_.begin(), buttons_.end());
   return held;

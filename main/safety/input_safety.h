@@ -80,12 +80,18 @@ class InputSafety final : public ControlReadiness, private platform::InputTapLis
   // earlier one of that key, keeping the earlier one's modifier flags as well (their modifier
   // keys are still down); without, it joins the held buttons. Throws check()'s failures
   // (nothing posted or registered) and the watchdog's (release registered, press not posted;
-  // the caller's release() then posts it). A press without its release ends the process.
+  // the caller's release() then posts it). When the desktop posted none of the event, its
+  // release is no longer registered and the dispatch evidence is as before the call: throws
+  // "input_blocked" when the desktop cannot make that input, else its platform error. Any other
+  // platform error of the post propagates with the release registered. A press without its
+  // release ends the process.
   void post(const platform::Event& event, const std::optional<platform::Event>& release = {},
             std::optional<std::uint16_t> key = {});
 
   // Posts every registered release, then tells the watchdog that nothing is held. Never fails;
-  // a watchdog that cannot be told stops control with "input_watchdog_lost".
+  // a watchdog that cannot be told stops control with "input_watchdog_lost". A release the
+  // desktop did not take stays with the watchdog, which posts it when this process ends, and is
+  // posted again by the next release().
   void release();
 
   // Stops control for good with the reason and releases everything held. A later call
@@ -116,6 +122,12 @@ class InputSafety final : public ControlReadiness, private platform::InputTapLis
   void tapDisabled() override;
 
   void registerKeyRelease(std::uint16_t key, platform::Event release) REQUIRES(lock_);
+  // Undoes the registration of a press's release; replaced is the release of the same key it
+  // took the place of.
+  void forgetRelease(std::optional<std::uint16_t> key,
+                     const std::optional<platform::Event>& replaced) REQUIRES(lock_);
+  // False when the desktop may not have taken it.
+  [[nodiscard]] bool postRelease(const platform::Event& release) REQUIRES(lock_);
   void startMonitor() REQUIRES(lock_);
   void startWatchdog() REQUIRES(lock_);
   void releaseLocked() REQUIRES(lock_);
@@ -135,6 +147,8 @@ class InputSafety final : public ControlReadiness, private platform::InputTapLis
   std::string reason_ GUARDED_BY(lock_) = "cancelled";
   std::map<std::uint16_t, platform::Event> keys_ GUARDED_BY(lock_);
   std::vector<platform::Event> buttons_ GUARDED_BY(lock_);
+  // Releases whose posting failed: the watchdog keeps them, and every release() tries again.
+  std::vector<platform::Event> unreleased_ GUARDED_BY(lock_);
   std::unique_ptr<InputMonitor> monitor_ GUARDED_BY(lock_);
   bool started_ GUARDED_BY(lock_) = false;
   std::unique_ptr<WatchdogChannel> watchdog_ GUARDED_BY(lock_);

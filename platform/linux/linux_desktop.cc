@@ -26,12 +26,12 @@ class LinuxDesktop final : public Desktop {
         displayServer_(connection_.get()),
         windowLocator_(connection_.get()),
         session_(displayServer_, buses_),
-        system_(connection_.get(), buses_),
+        x11Events_(x11::Connection::open()),
+        system_(connection_.get(), x11Events_, buses_),
         displays_(connection_.get()),
         windows_(connection_.get(), displays_),
         capture_(connection_.get()),
         accessibility_(windowLocator_, buses_),
-        x11Events_(x11::Connection::open()),
         events_(x11Events_, accessibility_) {}
 
   SessionServices& session() override { return session_; }
@@ -49,12 +49,12 @@ class LinuxDesktop final : public Desktop {
   X11DisplayServer displayServer_;
   X11WindowLocator windowLocator_;
   session::X11SessionServices session_;
+  x11::X11EventServices x11Events_;
   X11SystemServices system_;
   x11::X11DisplayServices displays_;
   x11::X11WindowServices windows_;
   x11::X11CaptureServices capture_;
   atspi::X11AccessibilityServices accessibility_;
-  x11::X11EventServices x11Events_;
   RefreshingEvents events_;
   SystemClock clock_;
 };

@@ -9,8 +9,10 @@ constexpr char kAccessibilityBusService[] = "org.a11y.Bus";
 
 }  // namespace
 
-X11SystemServices::X11SystemServices(const x11::Connection* connection, bus::BusConnections& buses)
-    : connection_(connection), buses_(buses) {
+X11SystemServices::X11SystemServices(const x11::Connection* connection,
+                                     const x11::X11EventServices& events,
+                                     bus::BusConnections& buses)
+    : connection_(connection), events_(events), buses_(buses) {
   buses_.watchName(bus::Bus::session, kAccessibilityBusService);
 }
 
@@ -66,7 +68,8 @@ bool X11SystemServices::accessibilityTrusted() {
   return answered;
 }
 
-bool X11SystemServices::postEventAccess() { return connected() && connection_->hasXTest(); }
+// Input goes out on the event services' own connection, which may break while this one lives.
+bool X11SystemServices::postEventAccess() { return connected() && events_.canPost(); }
 
 // Xwayland never sees the input people give to Wayland windows, so human input cannot be
 // watched there.

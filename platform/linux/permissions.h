@@ -6,6 +6,7 @@
 
 #include "platform/linux/bus/dbus_calls.h"
 #include "platform/linux/x11/connection.h"
+#include "platform/linux/x11/event_poster.h"
 #include "platform/session.h"
 #include "threads/mutex.h"
 
@@ -17,8 +18,10 @@ namespace kex::platform::linux_desktop {
 // load does not read as a missing permission. mutex_ guards the remembered answer.
 class X11SystemServices final : public SystemServices {
  public:
-  // connection is nullptr when no display could be opened.
-  X11SystemServices(const x11::Connection* connection, bus::BusConnections& buses);
+  // connection is nullptr when no display could be opened; events post the input, on a
+  // connection of their own.
+  X11SystemServices(const x11::Connection* connection, const x11::X11EventServices& events,
+                    bus::BusConnections& buses);
 
   [[nodiscard]] bool screenCaptureAccess() override;
   [[nodiscard]] bool accessibilityTrusted() override;
@@ -37,6 +40,7 @@ class X11SystemServices final : public SystemServices {
   void rememberAnswer(const std::shared_ptr<bus::BusLink>& session, std::uint64_t ownerChanges);
 
   const x11::Connection* connection_;
+  const x11::X11EventServices& events_;
   bus::BusConnections& buses_;
   threads::Mutex mutex_;
   // The link on which the launcher gave an address, and its owner changes counted then.

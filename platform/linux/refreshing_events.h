@@ -17,9 +17,19 @@ class RefreshingEvents final : public EventServices {
       : events_(events), accessibility_(accessibility) {}
 
   void post(const Event& event) override {
-    events_.post(event);
+    try {
+      events_.post(event);
+    } catch (const EventNotPosted&) {
+      // Nothing reached the desktop, so nothing it shows has changed.
+      throw;
+    } catch (const PlatformError&) {
+      accessibility_.inputPosted();
+      throw;
+    }
     accessibility_.inputPosted();
   }
+
+  [[nodiscard]] std::int32_t maxScrollLines() override { return events_.maxScrollLines(); }
 
   [[nodiscard]] std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) override {
     return events_.createInputTap(listener);

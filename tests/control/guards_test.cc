@@ -264,6 +264,29 @@ TEST_F(GuardsTest, RefusesAPointOnAnotherWindowOfTheSameApplication) {
   EXPECT_EQ(click(capture).code, "");
 }
 
+TEST_F(GuardsTest, RefusesAPointOnAWindowOfTheSameApplicationWithoutAnAccessibleWindow) {
+  const auto capture = captureOf();
+  // In front of the captured window, a window of the same process that the accessibility tree
+  // does not show: the captured window's entry lies under it, but the click would land on it.
+  const auto unknown = desktop.addWindow(kAppPid, {150, 80, 200, 200}, "Untold", "Demo");
+  desktop.raiseWindow(unknown);
+  expectRefusedWithNothingPosted(click(capture), "target_occluded");
+  desktop.removeWindow(unknown);
+  EXPECT_EQ(click(capture).code, "");
+}
+
+TEST_F(GuardsTest, APointOnTheWindowsOwnTitleBarHitsTheWindow) {
+  // As a toolkit that reports only the client area inside the decorations.
+  const platform::Rect client{104, 80, 792, 566};
+  desktop.window(appWindow).info.clientArea = client;
+  desktop.setElementFrame(axWindow, client);
+  const auto capture = captureOf();
+  const Json titleBar = {{"captureId", capture}, {"x", 400}, {"y", 10}, {"action", "click"}};
+  EXPECT_EQ(run("computer.pointer", titleBar).code, "");
+  EXPECT_EQ(count(EventType::leftMouseDown), 1u);
+  EXPECT_EQ(desktop.posted().front().location, (platform::Point{500, 60}));
+}
+
 TEST_F(GuardsTest, WalksAtMostFifteenAncestorsUpFromTheElementUnderThePoint) {
   // Fifteen nested boxes put the deepest one sixteen elements from the window, itself
   // included: the walk still reaches the window. One more level and it does not.

@@ -51,6 +51,46 @@ TEST_F(KeyboardTest, ReturnWithMetaAndShiftPostsCode36DownAndUpWithExactlyThoseF
   EXPECT_EQ(safety.heldCount(), 0u);
 }
 
+TEST_F(KeyboardTest, AKeyTheDesktopCannotMakeIsInputBlockedWithNothingPostedOrHeld) {
+  // A keyboard without the Super key: Return with meta must not become a plain Return.
+  desktop.setFailing(Op::post);
+  desktop.setPostFailure(PostFailure::refused);
+  const auto refused = press({{"key", "Return"}, {"modifiers", {"meta"}}});
+  EXPECT_EQ(refused.code, "input_blocked");
+  EXPECT_FALSE(refused.dispatched);
+  EXPECT_TRUE(desktop.posted().empty());
+  EXPECT_EQ(safety.heldCount(), 0u);
+  EXPECT_TRUE(watchdog->exchanges.back().empty());
+  // The same for a text the desktop cannot type whole.
+  const auto text = press({{"text", "h\u00e9llo"}});
+  EXPECT_EQ(text.code, "input_blocked");
+  EXPECT_FALSE(text.dispatched);
+  EXPECT_TRUE(desktop.posted().empty());
+
+  desktop.setFailing(Op::post, false);
+  EXPECT_EQ(press({{"key", "Return"}, {"modifiers", {"meta"}}}).code, "");
+  EXPECT_EQ(desktop.posted().size(), 2u);
+}
+
+TEST_F(KeyboardTest, AKeyThatCouldNotBeSentFailsAndSaysWhetherItMayHaveArrived) {
+  desktop.setFailing(Op::post);
+  const auto undelivered = press({{"key", "a"}});
+  EXPECT_EQ(undelivered.code, "native_operation_failed");
+  EXPECT_FALSE(undelivered.dispatched);
+  EXPECT_TRUE(desktop.posted().empty());
+
+  // The connection broke while the key-down went out: it may be down, so its key-up is posted
+  // once the desktop takes input again.
+  desktop.setPostFailure(PostFailure::partial);
+  desktop.setPostHook([&](const Event&) { desktop.setFailing(Op::post, false); });
+  const auto partial = press({{"key", "a"}});
+  EXPECT_EQ(partial.code, "native_operation_failed");
+  EXPECT_TRUE(partial.dispatched);
+  EXPECT_EQ(count(EventType::keyUp), 1u);
+  EXPECT_TRUE(desktop.heldKeys().empty());
+  EXPECT_EQ(safety.heldCount(), 0u);
+}
+
 TEST_F(KeyboardTest, PostsEachNamedKeyWithItsCode) {
   const std::vector<std::pair<std::string, std::uint16_t>> keys = {
       {"Return", 36}, {"Tab", 48},   {"Escape", 53}, {"Backspace", 51}, {"Left", 123},

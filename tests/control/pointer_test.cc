@@ -158,11 +158,15 @@ TEST_F(PointerTest, ScrollOfZeroStillMovesAndPostsAnEmptyWheelEvent) {
 }
 
 TEST_F(PointerTest, RefusesScrollAmountsThatAreNoMultipleOf120OrDoNotFitAWheelEvent) {
-  const std::int64_t tooMany = 120LL * (1LL << 31);
+  desktop.setMaxScrollLines(50);
+  const std::int64_t tooMany = 120LL * 51;
   for (const Json& deltas : std::vector<Json>{{{"deltaY", 100}},
                                               {{"deltaX", -1}},
                                               {{"deltaY", tooMany}},
+                                              {{"deltaY", -tooMany}},
+                                              {{"deltaX", tooMany}},
                                               {{"deltaX", -tooMany}},
+                                              {{"deltaY", 120LL * (1LL << 31)}},
                                               {{"deltaY", 1e30}},
                                               {{"deltaY", 120.5}},
                                               {{"deltaY", "120"}}}) {
@@ -171,10 +175,13 @@ TEST_F(PointerTest, RefusesScrollAmountsThatAreNoMultipleOf120OrDoNotFitAWheelEv
     EXPECT_FALSE(outcome.dispatched) << deltas;
   }
   EXPECT_TRUE(desktop.posted().empty());
-  // The largest amounts that fit are taken: -deltaX / 120 may be the smallest 32-bit value.
-  ASSERT_EQ(act("scroll", {{"deltaX", tooMany}, {"deltaY", tooMany - 120}}).code, "");
-  EXPECT_EQ(desktop.posted().back().scrollHorizontal, std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(desktop.posted().back().scrollVertical, std::numeric_limits<std::int32_t>::max());
+  // The largest amounts the desktop's wheel events carry are taken, either way.
+  ASSERT_EQ(act("scroll", {{"deltaX", 120 * 50}, {"deltaY", -120 * 50}}).code, "");
+  EXPECT_EQ(desktop.posted().back().scrollHorizontal, -50);
+  EXPECT_EQ(desktop.posted().back().scrollVertical, -50);
+  ASSERT_EQ(act("scroll", {{"deltaX", -120 * 50}, {"deltaY", 120 * 50}}).code, "");
+  EXPECT_EQ(desktop.posted().back().scrollHorizontal, 50);
+  EXPECT_EQ(desktop.posted().back().scrollVertical, 50);
 }
 
 TEST_F(PointerTest, DragPressesMovesInTwentyStepsAndReleasesAtTheEnd) {

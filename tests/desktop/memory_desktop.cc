@@ -1,6 +1,7 @@
 #include "tests/desktop/memory_desktop.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <random>
 
@@ -280,10 +281,23 @@ class MemoryDesktop::MemoryInputTap final : public platform::InputTap {
 };
 
 void MemoryDesktop::post(const Event& event) {
+  using platform::EventNotPosted;
   std::function<void(const Event&)> hook;
+  bool brokeOnTheWay = false;
   {
     threads::Lock guard(mutex_);
-    if (enter(Op::post)) return;
+    const bool failing = enter(Op::post);
+    if (failing && postFailure_ == PostFailure::refused) {
+      throw EventNotPosted(EventNotPosted::Reason::unrepresentable, "refused by the test");
+    }
+    if (failing && postFailure_ == PostFailure::undelivered) {
+      throw EventNotPosted(EventNotPosted::Reason::undelivered, "undelivered by the test");
+    }
+    if (std::abs(std::int64_t{event.scrollVertical}) > maxScrollLines_ ||
+        std::abs(std::int64_t{event.scrollHorizontal}) > maxScrollLines_) {
+      throw EventNotPosted(EventNotPosted::Reason::unrepresentable, "too many lines of scroll");
+    }
+    brokeOnTheWay = failing;
     posted_.push_back(event);
     trackHeld(event);
     hook = postHook_;
@@ -294,6 +308,22 @@ void MemoryDesktop::post(const Event& event) {
     }
   }
   if (hook) hook(event);
+  if (brokeOnTheWay) throw platform::PlatformError("the connection broke on the way");
+}
+
+std::int32_t MemoryDesktop::maxScrollLines() {
+  threads::Lock guard(mutex_);
+  return maxScrollLines_;
+}
+
+void MemoryDesktop::setPostFailure(PostFailure failure) {
+  threads::Lock guard(mutex_);
+  postFailure_ = failure;
+}
+
+void MemoryDesktop::setMaxScrollLines(std::int32_t lines) {
+  threads::Lock guard(mutex_);
+  maxScrollLines_ = lines;
 }
 
 void MemoryDesktop::setPostHook(std::function<void(const Event&)> hook) {
@@ -872,14 +902,10 @@ std::optional<platform::Element> MemoryDesktop::elementAtPosition(
     const auto frame = frameOf(window);
     return frame == top->info.frame || (frame && frame == top->info.clientArea);
   });
-  if (same != candidates.end()) {
-    auto hit = deepestAt(*same, point);
-    return hit ? std::optional(handle(*hit)) : std::nullopt;
-  }
-  for (int window : candidates) {
-    if (auto hit = deepestAt(window, point)) return handle(*hit);
-  }
-  return std::nullopt;
+  if (same == candidates.end()) return std::nullopt;
+  // Outside the accessible window's own frame the point is on the decorations: the window.
+  const auto hit = deepestAt(*same, point);
+  return handle(hit.value_or(*same));
 }
 
 std::optional<std::int32_t> MemoryDesktop::processIdOf(const platform::Element& element) {

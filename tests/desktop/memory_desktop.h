@@ -53,6 +53,17 @@ struct PerformedAction {
   bool operator==(const PerformedAction&) const = default;
 };
 
+// How posting fails while a test makes it fail (setFailing(Op::post)).
+enum class PostFailure {
+  // The desktop cannot make the input: nothing is posted (EventNotPosted, unrepresentable).
+  refused,
+  // The way to the desktop is gone: nothing is posted (EventNotPosted, undelivered).
+  undelivered,
+  // The connection broke on the way: the event is recorded as posted, as it may have arrived,
+  // and post throws PlatformError.
+  partial,
+};
+
 // What a display capture of the in-memory desktop shows.
 enum class Picture { flat, noise };
 
@@ -193,12 +204,16 @@ class MemoryDesktop final : public platform::Desktop,
 
   // A hit test at a point (elementAtPosition on the system-wide element) finds: the
   // front-most on-screen window holding the point decides the application; within it, the
-  // accessible window with that window's frame or client area, else the first of its accessible
-  // windows whose frame holds the point; then the deepest child whose frame holds it. Elements
-  // without a frame are never hit.
+  // accessible window with that window's frame or client area (nothing when none has), and the
+  // deepest child whose frame holds the point; a point outside the accessible window's frame is
+  // on the decorations, and hits the accessible window. Elements without a frame are never hit.
 
   // Scripting: failures and time.
   void setFailing(Op op, bool failing = true);
+  // How a failing post fails; undelivered until a test says otherwise.
+  void setPostFailure(PostFailure failure);
+  // The most lines of scroll a wheel event carries (1000 unless set); post refuses more.
+  void setMaxScrollLines(std::int32_t lines);
   void advance(platform::Duration by);
   void setNow(platform::Timestamp now);
   // Every reading of a live window record moves the clock on by this much, as a slow window
@@ -251,6 +266,7 @@ class MemoryDesktop final : public platform::Desktop,
   std::optional<std::vector<platform::DisplayInfo>> activeDisplays() override;
   std::optional<platform::DisplayInfo> activeDisplay(std::uint32_t id) override;
   void post(const platform::Event& event) override;
+  std::int32_t maxScrollLines() override;
   std::unique_ptr<platform::InputTap> createInputTap(platform::InputTapListener& listener) override;
   platform::ShareableContent shareableContent() override;
   std::optional<std::vector<platform::LiveWindow>> liveWindow(std::uint32_t windowId) override;
@@ -343,6 +359,8 @@ class MemoryDesktop final : public platform::Desktop,
   platform::Timestamp now_ GUARDED_BY(mutex_);
   platform::Duration liveWindowDelay_ GUARDED_BY(mutex_) = platform::Duration{0};
   std::function<void(const platform::Event&)> postHook_ GUARDED_BY(mutex_);
+  PostFailure postFailure_ GUARDED_BY(mutex_) = PostFailure::undelivered;
+  std::int32_t maxScrollLines_ GUARDED_BY(mutex_) = 1000;
 };
 
 }  // namespace kex::testing

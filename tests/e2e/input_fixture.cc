@@ -103,6 +103,14 @@ std::pair<int, int> InputE2E::windowPointOf(const Observed& observed, long x, lo
           static_cast<int>(std::floor(screenY)) - clientOrigin.second};
 }
 
+std::optional<std::pair<long, long>> InputE2E::titleBarMiddle(const Observed& observed,
+                                                              std::pair<int, int> clientOrigin) {
+  const json& frame = observed.capture["sourceRect"];
+  const long above = clientOrigin.second - frame["y"].get<long>();
+  if (above <= 0 || observed.capture["width"] != frame["width"]) return std::nullopt;
+  return std::pair<long, long>{observed.capture["width"].get<long>() / 2, above / 2};
+}
+
 harness::Ending InputE2E::xdotool(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return desktop().runTool(args);

@@ -51,6 +51,12 @@ class InputE2E : public E2ETest {
   static std::pair<int, int> windowPointOf(const Observed& observed, long x, long y,
                                            std::pair<int, int> clientOrigin);
 
+  // The pixel of a full-size capture in the middle of the window's title bar, the decorations
+  // above its client area (which starts at clientOrigin on the screen); nothing when the window
+  // has none.
+  static std::optional<std::pair<long, long>> titleBarMiddle(const Observed& observed,
+                                                             std::pair<int, int> clientOrigin);
+
   harness::Ending xdotool(std::vector<std::string> args);
   // The keyboard mapping as xmodmap prints it.
   std::string keymap();

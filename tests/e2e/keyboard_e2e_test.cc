@@ -1,15 +1,59 @@
 // computer.keyboard on a private desktop: text of any script arrives whole, in order and once,
 // the keymap is left as it was, named keys carry their modifiers, and a password field is never
 // typed into.
+#include <algorithm>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/control_probe.h"
 #include "tests/e2e/input_fixture.h"
 
 namespace kex::e2e {
 namespace {
 
-using KeyboardE2E = InputE2E;
+// Changes the keyboard mapping with xmodmap expressions for one test, and undoes the change
+// with others when the test ends, however it ends. Runs on the test thread.
+class KeymapChange {
+ public:
+  KeymapChange(harness::VirtualDesktop& desktop, const std::vector<std::string>& change,
+               std::vector<std::string> undo)
+      : desktop_(desktop), undo_(std::move(undo)) {
+    for (const auto& expression : change) {
+      EXPECT_EQ(desktop_.runTool({"xmodmap", "-e", expression}).exitStatus, 0) << expression;
+    }
+  }
+  ~KeymapChange() {
+    for (const auto& expression : undo_) (void)desktop_.runTool({"xmodmap", "-e", expression});
+  }
+  KeymapChange(const KeymapChange&) = delete;
+  KeymapChange& operator=(const KeymapChange&) = delete;
+
+ private:
+  harness::VirtualDesktop& desktop_;
+  std::vector<std::string> undo_;
+};
+
+class KeyboardE2E : public InputE2E {
+ protected:
+  // The "keycode N = ..." lines of the keymap whose keysyms include this one.
+  std::vector<std::string> keymapLinesWith(const std::string& keysym) {
+    std::vector<std::string> lines;
+    std::istringstream keys(keymap());
+    for (std::string line; std::getline(keys, line);) {
+      std::istringstream words(line);
+      std::vector<std::string> parts{std::istream_iterator<std::string>(words), {}};
+      if (std::find(parts.begin(), parts.end(), keysym) != parts.end()) lines.push_back(line);
+    }
+    return lines;
+  }
+};
+
+// "keycode N = ..." becomes "keycode N =": the key produces nothing.
+std::string cleared(const std::string& keycodeLine) {
+  return keycodeLine.substr(0, keycodeLine.find('=') + 1);
+}
 
 // Code points of UTF-8 text, each as its own string.
 std::vector<std::string> charactersOf(const std::string& text) {
@@ -74,6 +118,47 @@ TEST_F(KeyboardE2E, PressesReturnWithMetaAndShift) {
   // The modifiers came up again: a plain key after it carries none.
   ASSERT_EQ(keyboard(*observed, {{"key", "Tab"}}).value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "key Tab"), "key Tab");
+}
+
+TEST_F(KeyboardE2E, RefusesAModifierTheKeymapLacksInsteadOfPressingTheKeyWithoutIt) {
+  auto app = startFocusedApp({"--title", "No super"});
+  const auto observed = observe("No super");
+  ASSERT_TRUE(observed);
+  const auto superKeys = keymapLinesWith("Super_L");
+  ASSERT_FALSE(superKeys.empty());
+  std::vector<std::string> clear;
+  for (const auto& line : superKeys) clear.push_back(cleared(line));
+  std::vector<std::string> restore = superKeys;
+  restore.push_back("add mod4 = Super_L");
+  const KeymapChange noSuper(desktop(), clear, restore);
+  expectRefusedUndispatched(
+      keyboard(*observed, {{"key", "Return"}, {"modifiers", {"meta", "shift"}}}), "input_blocked");
+  // What the keymap has still goes out; the refused Return never arrived, not even plain.
+  const json allowed = keyboard(*observed, {{"key", "Return"}, {"modifiers", {"shift"}}});
+  ASSERT_EQ(allowed.value("ok", false), true) << allowed.dump();
+  EXPECT_EQ(nextLineOf(*app, "key Return"), "key Return shift");
+  EXPECT_TRUE(heldInput(desktop()).empty());
+}
+
+TEST_F(KeyboardE2E, TypesShiftedCharactersOnKeysOfTheirOwnWhenNoKeyShifts) {
+  auto app = startFocusedApp({"--title", "No shift"});
+  const auto observed = observe("No shift");
+  ASSERT_TRUE(observed);
+  // A keymap without Shift keys.
+  std::vector<std::string> shiftKeys = keymapLinesWith("Shift_L");
+  for (const auto& line : keymapLinesWith("Shift_R")) shiftKeys.push_back(line);
+  ASSERT_FALSE(shiftKeys.empty());
+  std::vector<std::string> clear;
+  for (const auto& line : shiftKeys) clear.push_back(cleared(line));
+  std::vector<std::string> restore = shiftKeys;
+  restore.push_back("add shift = Shift_L Shift_R");
+  const KeymapChange noShift(desktop(), clear, restore);
+  const std::string before = keymap();
+  const std::string text = "Ab?";
+  const json response = keyboard(*observed, {{"text", text}});
+  ASSERT_EQ(response.value("ok", false), true) << response.dump();
+  expectTypedOneByOne(*app, text);
+  EXPECT_EQ(keymap(), before);
 }
 
 TEST_F(KeyboardE2E, NeverTypesIntoThePasswordEntry) {

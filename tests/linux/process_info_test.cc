@@ -95,5 +95,63 @@ TEST(ProcessInfo, NamesTheExecutableByItsAbsolutePath) {
   EXPECT_EQ(executablePath(child.pid()), std::filesystem::canonical("/bin/sleep").string());
 }
 
+// A copy of /bin/sleep under the given name in a directory of its own, run until the end.
+class CopiedProgram {
+ public:
+  explicit CopiedProgram(const std::string& name) {
+    directory_ = std::filesystem::temp_directory_path() / ("kex-exe-" + std::to_string(getpid()));
+    std::filesystem::create_directories(directory_);
+    path_ = directory_ / name;
+    std::filesystem::copy_file("/bin/sleep", path_,
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string program = path_.string();
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
+    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = 0;
+  }
+  ~CopiedProgram() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    std::filesystem::remove_all(directory_);
+  }
+  CopiedProgram(const CopiedProgram&) = delete;
+  CopiedProgram& operator=(const CopiedProgram&) = delete;
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  // What a package upgrade does: the new file is written beside the old and renamed over it.
+  void replace() const {
+    const auto next = directory_ / "next";
+    std::filesystem::copy_file("/bin/sleep", next);
+    std::filesystem::rename(next, path_);
+  }
+
+ private:
+  std::filesystem::path directory_;
+  std::filesystem::path path_;
+  pid_t pid_ = 0;
+};
+
+TEST(ProcessInfo, NamesAProgramUpgradedWhileRunningByThePathItStartedFrom) {
+  CopiedProgram program("polkit-gnome-authentication-agent-1");
+  ASSERT_GT(program.pid(), 0);
+  program.replace();
+  // The kernel now says the running file is gone.
+  const auto link =
+      std::filesystem::read_symlink("/proc/" + std::to_string(program.pid()) + "/exe");
+  ASSERT_EQ(link.string(), program.path().string() + " (deleted)");
+  EXPECT_EQ(executablePath(program.pid()), program.path().string());
+  std::filesystem::remove(program.path());
+  EXPECT_EQ(executablePath(program.pid()), program.path().string());
+}
+
+TEST(ProcessInfo, KeepsAFileNameThatReallyEndsAsTheKernelMarksRemovedFiles) {
+  CopiedProgram program("agent (deleted)");
+  ASSERT_GT(program.pid(), 0);
+  EXPECT_EQ(executablePath(program.pid()), program.path().string());
+}
+
 }  // namespace
 }  // namespace kex::platform::x11

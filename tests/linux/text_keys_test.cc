@@ -31,7 +31,9 @@ TEST(TextKeys, FindsTheUnshiftedKeyFirstAndTheShiftedOneElse) {
 
 TEST(TextKeys, BindsMissingCharactersToSparesAndReusesABindingWithinABatch) {
   const auto keymap = smallKeymap();
-  const auto batches = planTyping(keymap, {13, 15}, U"aé€éB");
+  const auto planned = planTyping(keymap, {13, 15}, U"aé€éB", ShiftKey::available);
+  ASSERT_TRUE(planned);
+  const auto& batches = *planned;
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].bindings,
             (std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>{{13, 0xe9}, {15, 0x10020ac}}));
@@ -41,7 +43,9 @@ TEST(TextKeys, BindsMissingCharactersToSparesAndReusesABindingWithinABatch) {
 }
 
 TEST(TextKeys, StartsANewBatchWhenTheSparesRunOut) {
-  const auto batches = planTyping(smallKeymap(), {13}, U"éaöé");
+  const auto planned = planTyping(smallKeymap(), {13}, U"éaöé", ShiftKey::available);
+  ASSERT_TRUE(planned);
+  const auto& batches = *planned;
   ASSERT_EQ(batches.size(), 3u);
   EXPECT_EQ(batches[0].bindings.size(), 1u);
   EXPECT_EQ(batches[0].strokes, (std::vector<KeyStroke>{{13, false}, {10, false}}));
@@ -49,12 +53,23 @@ TEST(TextKeys, StartsANewBatchWhenTheSparesRunOut) {
   EXPECT_EQ(batches[2].bindings[0].second, 0xe9u);
 }
 
-TEST(TextKeys, LeavesOutWhatCannotBeTypedWithoutSpares) {
-  const auto batches = planTyping(smallKeymap(), {}, U"aéb");
-  ASSERT_EQ(batches.size(), 1u);
-  EXPECT_TRUE(batches[0].bindings.empty());
-  EXPECT_EQ(batches[0].strokes.size(), 2u);
-  EXPECT_TRUE(planTyping(smallKeymap(), {}, U"é").empty());
+TEST(TextKeys, RefusesATextWithACharacterThatCanBeTypedNeitherWay) {
+  // Leaving out the é would type another text.
+  EXPECT_EQ(planTyping(smallKeymap(), {}, U"aéb", ShiftKey::available), std::nullopt);
+  EXPECT_EQ(planTyping(smallKeymap(), {}, U"é", ShiftKey::available), std::nullopt);
+  const auto typable = planTyping(smallKeymap(), {}, U"aBe", ShiftKey::available);
+  ASSERT_TRUE(typable && typable->size() == 1);
+  EXPECT_EQ((*typable)[0].strokes, (std::vector<KeyStroke>{{10, false}, {11, true}, {14, false}}));
+}
+
+TEST(TextKeys, BindsShiftedCharactersToSparesWhenNoKeyShifts) {
+  // Without a Shift key, B on its key would come out as b.
+  const auto batches = planTyping(smallKeymap(), {13, 15}, U"aBb", ShiftKey::missing);
+  ASSERT_TRUE(batches && batches->size() == 1);
+  EXPECT_EQ((*batches)[0].bindings,
+            (std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>{{13, 'B'}}));
+  EXPECT_EQ((*batches)[0].strokes, (std::vector<KeyStroke>{{10, false}, {13, false}, {11, false}}));
+  EXPECT_EQ(planTyping(smallKeymap(), {}, U"aB", ShiftKey::missing), std::nullopt);
 }
 
 TEST(TextKeys, JoinsSurrogatePairsAndReplacesLoneSurrogates) {

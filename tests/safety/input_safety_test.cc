@@ -185,6 +185,90 @@ TEST_F(InputSafetyTest, ATrackedRequestInheritsUncertaintyFromAStopOrHeldInput) 
   EXPECT_TRUE(safety.requestMayHaveDispatched());
 }
 
+TEST_F(InputSafetyTest, APressTheDesktopCannotMakeIsInputBlockedAndLeavesNothingToRelease) {
+  safety.begin();
+  safety.beginRequest("computer.keyboard");
+  desktop.setFailing(Op::post);
+  desktop.setPostFailure(PostFailure::refused);
+  EXPECT_EQ(failureCode([&] {
+              safety.post(keyEvent(EventType::keyDown, 36, 0x100000),
+                          keyEvent(EventType::keyUp, 36, 0x100000), 36);
+            }),
+            "input_blocked");
+  EXPECT_FALSE(safety.requestMayHaveDispatched());
+  EXPECT_EQ(safety.heldCount(), 0u);
+  desktop.setFailing(Op::post, false);
+  safety.release();
+  EXPECT_TRUE(desktop.posted().empty()) << "no key-up for a key that never went down";
+  EXPECT_TRUE(watchdog->exchanges.back().held.empty());
+  EXPECT_FALSE(safety.requestMayHaveDispatched());
+}
+
+TEST_F(InputSafetyTest, ARefusedSecondPressOfAHeldKeyKeepsTheFirstPresssRelease) {
+  safety.begin();
+  const auto firstUp = keyEvent(EventType::keyUp, 12, 0x80000);
+  safety.post(keyEvent(EventType::keyDown, 12, 0x80000), firstUp, 12);
+  desktop.setFailing(Op::post);
+  desktop.setPostFailure(PostFailure::refused);
+  EXPECT_EQ(failureCode([&] {
+              safety.post(keyEvent(EventType::keyDown, 12, 0x100000),
+                          keyEvent(EventType::keyUp, 12, 0x100000), 12);
+            }),
+            "input_blocked");
+  desktop.setFailing(Op::post, false);
+  safety.release();
+  EXPECT_EQ(desktop.posted().back(), firstUp) << "alt only: the command key never went down";
+  EXPECT_TRUE(desktop.heldKeys().empty());
+}
+
+TEST_F(InputSafetyTest, APressThatNeverReachedTheDesktopFailsWithItsErrorUndispatched) {
+  safety.begin();
+  safety.beginRequest("computer.pointer");
+  desktop.setFailing(Op::post);
+  const auto up = pointerEvent(EventType::leftMouseUp, 4, 4);
+  EXPECT_THROW(safety.post(pointerEvent(EventType::leftMouseDown, 4, 4), up),
+               platform::EventNotPosted);
+  EXPECT_FALSE(safety.requestMayHaveDispatched());
+  EXPECT_EQ(safety.heldCount(), 0u);
+}
+
+TEST_F(InputSafetyTest, APressThatFailedOnTheWayCountsAsDispatchedAndIsReleased) {
+  safety.begin();
+  safety.beginRequest("computer.pointer");
+  desktop.setFailing(Op::post);
+  desktop.setPostFailure(PostFailure::partial);
+  desktop.setPostHook([&](const Event&) { desktop.setFailing(Op::post, false); });
+  const auto up = pointerEvent(EventType::leftMouseUp, 4, 4);
+  EXPECT_THROW(safety.post(pointerEvent(EventType::leftMouseDown, 4, 4), up),
+               platform::PlatformError);
+  EXPECT_TRUE(safety.requestMayHaveDispatched());
+  EXPECT_EQ(safety.heldCount(), 1u);
+  safety.release();
+  EXPECT_EQ(desktop.posted().back(), up);
+  EXPECT_TRUE(desktop.heldButtons().empty());
+  EXPECT_EQ(safety.heldCount(), 0u);
+}
+
+TEST_F(InputSafetyTest, AReleaseTheDesktopDidNotTakeStaysWithTheWatchdogAndGoesOutNextTime) {
+  safety.begin();
+  const auto up = keyEvent(EventType::keyUp, 36);
+  safety.post(keyEvent(EventType::keyDown, 36), up, 36);
+  desktop.setFailing(Op::post);
+  safety.release();
+  EXPECT_EQ(desktop.heldKeys(), (std::set<std::uint16_t>{36}));
+  EXPECT_EQ(watchdog->exchanges.back().held, std::vector<Event>{up})
+      << "the watchdog lets go of it if this process ends first";
+  EXPECT_EQ(safety.heldCount(), 1u);
+  safety.beginRequest("computer.keyboard");
+  EXPECT_TRUE(safety.requestMayHaveDispatched());
+
+  desktop.setFailing(Op::post, false);
+  safety.release();
+  EXPECT_TRUE(desktop.heldKeys().empty());
+  EXPECT_TRUE(watchdog->exchanges.back().held.empty());
+  EXPECT_EQ(safety.heldCount(), 0u);
+}
+
 TEST(InputSafetyDeathTest, APressWithoutItsReleaseEndsTheProcess) {
   MemoryDesktop desktop;
   SessionGate gate{desktop.session()};

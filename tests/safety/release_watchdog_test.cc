@@ -30,6 +30,7 @@ class ForwardingPoster final : public platform::EventServices {
  public:
   explicit ForwardingPoster(platform::EventServices& target) : target_(target) {}
   void post(const Event& event) override { target_.post(event); }
+  std::int32_t maxScrollLines() override { return target_.maxScrollLines(); }
   std::unique_ptr<platform::InputTap> createInputTap(platform::InputTapListener&) override {
     return nullptr;
   }

@@ -29,6 +29,7 @@ class LoggingPoster final : public kex::platform::EventServices {
     const std::string line = kex::testing::eventLine(event) + "\n";
     (void)::write(fd_, line.data(), line.size());
   }
+  std::int32_t maxScrollLines() override { return 1000; }
   std::unique_ptr<kex::platform::InputTap> createInputTap(
       kex::platform::InputTapListener&) override {
     return nullptr;

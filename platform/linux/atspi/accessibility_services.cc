@@ -482,48 +482,69 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
   const AtspiElement* atspi = atspiElementOf(systemWide);
   if (atspi == nullptr || !std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
   const Point point{std::floor(x), std::floor(y)};
-  std::optional<ObjectKey> application;
-  std::vector<Rect> areas;
+  std::optional<WindowHit> start;
   if (atspi->kind() == AtspiElement::Kind::systemWide) {
     if (bus_.connection() == nullptr) return std::nullopt;
     (void)busChanged();
     const auto window = screen_.windowAt(point);
     if (!window || !window->pid) return std::nullopt;
-    application = applicationOf(*window->pid);
-    areas = {window->frame, window->clientArea};
+    const auto application = applicationOf(*window->pid);
+    if (!application) return std::nullopt;
+    start = windowOnScreenAt(*application, point, *window);
   } else if (atspi->isApplication() && liveObject(systemWide) != nullptr) {
-    application = atspi->key();
+    if (auto window = showingWindowAt(atspi->key(), point)) {
+      start = WindowHit{std::move(*window), Descent::intoChildren};
+    }
   }
-  if (!application) return std::nullopt;
-  auto current = windowUnder(*application, point, areas);
-  if (!current) return std::nullopt;
-  for (int depth = 0; depth < kDeepestHit; ++depth) {
-    auto next = childAtPoint(*current, point);
-    if (!next || *next == *current) break;
+  if (!start) return std::nullopt;
+  auto current = std::move(start->window);
+  for (int depth = 0; start->descent == Descent::intoChildren && depth < kDeepestHit; ++depth) {
+    auto next = childAtPoint(current, point);
+    if (!next || *next == current) break;
     // The object asked answers with one of its children: the walk back up from the hit needs
     // not ask every object on the way for its parent again.
-    facts_.learnParent(*next, *current);
-    current = std::move(next);
+    facts_.learnParent(*next, current);
+    current = std::move(*next);
   }
-  return elementFor(std::move(*current));
+  return elementFor(std::move(current));
 }
 
-// Of the application's showing windows that hold the point, the one whose extents are the X
-// window's frame or client area (toolkits report either), else the first.
-std::optional<ObjectKey> X11AccessibilityServices::windowUnder(const ObjectKey& application,
-                                                               Point point,
-                                                               const std::vector<Rect>& areas) {
-  std::optional<ObjectKey> first;
-  for (const auto& window : windowsOf(application)) {
+// The accessible window of the top-level window on screen: the application's showing window
+// whose extents are its frame or its client area (toolkits report either). Where those extents
+// hold the point, its children are asked further; elsewhere in the frame the point is on the
+// decorations, which belong to the window, so the window itself is hit. Nothing when no window
+// matches: any other window of the application lies elsewhere or under the one on top, and a
+// hit on it would be a hit through the window that takes the click.
+std::optional<X11AccessibilityServices::WindowHit> X11AccessibilityServices::windowOnScreenAt(
+    const ObjectKey& application, Point point, const LocatedWindow& onScreen) {
+  if (!onScreen.frame.contains(point)) return std::nullopt;
+  for (auto& window : windowsOf(application)) {
+    const NodeFacts& facts = facts_.read(window, kStates | kExtents);
+    const auto* extents = facts_.fresh(facts.extents);
+    const auto* states = facts_.fresh(facts.states);
+    if (extents == nullptr || states == nullptr || !hasState(*states, atspi::kStateShowing)) {
+      continue;
+    }
+    const Rect area = rectOf(*extents);
+    if (!(area == onScreen.frame) && !(area == onScreen.clientArea)) continue;
+    const Descent descent = area.contains(point) ? Descent::intoChildren : Descent::none;
+    return WindowHit{std::move(window), descent};
+  }
+  return std::nullopt;
+}
+
+// Of the application's showing windows, the first that holds the point: an application element
+// asked for a point has no window on screen to match.
+std::optional<ObjectKey> X11AccessibilityServices::showingWindowAt(const ObjectKey& application,
+                                                                   Point point) {
+  for (auto& window : windowsOf(application)) {
     const NodeFacts& facts = facts_.read(window, kStates | kExtents);
     const auto* extents = facts_.fresh(facts.extents);
     const auto* states = facts_.fresh(facts.states);
     if (extents == nullptr || states == nullptr) continue;
-    if (!hasState(*states, atspi::kStateShowing) || !rectOf(*extents).contains(point)) continue;
-    if (std::find(areas.begin(), areas.end(), rectOf(*extents)) != areas.end()) return window;
-    if (!first) first = window;
+    if (hasState(*states, atspi::kStateShowing) && rectOf(*extents).contains(point)) return window;
   }
-  return first;
+  return std::nullopt;
 }
 
 std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key, Point point) {

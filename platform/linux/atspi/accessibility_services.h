@@ -73,8 +73,15 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<ObjectKey> focusedByWalk(const ObjectKey& window);
   [[nodiscard]] std::optional<ObjectKey> activeApplication();
   [[nodiscard]] std::optional<std::uint64_t> liveStates(const ObjectKey& key);
-  [[nodiscard]] std::optional<ObjectKey> windowUnder(const ObjectKey& application, Point point,
-                                                     const std::vector<Rect>& areas);
+  // Whether a hit test goes on from a window into its children at the point.
+  enum class Descent { intoChildren, none };
+  struct WindowHit {
+    ObjectKey window;
+    Descent descent;
+  };
+  [[nodiscard]] std::optional<WindowHit> windowOnScreenAt(const ObjectKey& application, Point point,
+                                                          const LocatedWindow& onScreen);
+  [[nodiscard]] std::optional<ObjectKey> showingWindowAt(const ObjectKey& application, Point point);
   [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
 
   [[nodiscard]] bool grabFocus(const ObjectKey& key);

@@ -22,10 +22,6 @@ constexpr std::uint8_t kWheelDown = 5;
 constexpr std::uint8_t kWheelLeft = 6;
 constexpr std::uint8_t kWheelRight = 7;
 
-// A scroll of more lines than this is a corrupt event, not a gesture; it would otherwise keep
-// the connection busy for minutes.
-constexpr std::int64_t kMaxScrollLines = 1000;
-
 // Which way a key or button goes.
 enum class Transition { press, release };
 
@@ -68,46 +64,43 @@ void addButton(std::vector<FakeInput>& inputs, const Event& event, std::uint8_t 
                     button});
 }
 
-// Modifiers go down before the key and come up after it, in the reverse order. A keysym the
-// keymap lacks is left out rather than replaced by some other key.
-void addKey(std::vector<FakeInput>& inputs, const Event& event, const Keymap& keymap,
-            Transition transition) {
-  std::vector<xcb_keycode_t> modifiers;
-  for (const xcb_keysym_t keysym : modifierKeysyms(event.flags)) {
-    if (auto keycode = keymap.keycodeOf(keysym)) modifiers.push_back(*keycode);
-  }
-  std::optional<xcb_keycode_t> key;
-  if (auto keysym = keysymOfVirtualKey(event.keyCode)) key = keymap.keycodeOf(*keysym);
-
-  if (transition == Transition::press) {
-    for (const xcb_keycode_t modifier : modifiers) inputs.push_back(keyInput(modifier, transition));
-    if (key) inputs.push_back(keyInput(*key, transition));
+// Modifiers go down before the key and come up after it, in the reverse order. A press the
+// keymap cannot make as asked is refused whole: without one of its modifiers, or with another
+// key, it would be another input. A release lets go of what the keymap still has.
+void addKey(std::vector<FakeInput>& inputs, const Event& event, const Connection& connection) {
+  const auto keymap = Keymap::read(connection);
+  if (event.type == EventType::keyUp) {
+    if (!keymap) throw EventNotPosted(EventNotPosted::Reason::undelivered, "no keymap");
+    for (const xcb_keycode_t key : keysToRelease(event.keyCode, event.flags, *keymap)) {
+      inputs.push_back(keyInput(key, Transition::release));
+    }
     return;
   }
-  if (key) inputs.push_back(keyInput(*key, transition));
-  for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
-    inputs.push_back(keyInput(*modifier, transition));
+  const auto modifiers = ModifierMap::read(connection);
+  if (!keymap || !modifiers) throw EventNotPosted(EventNotPosted::Reason::undelivered, "no keymap");
+  const auto chord = chordToPress(event.keyCode, event.flags, *keymap, *modifiers);
+  if (!chord) {
+    throw EventNotPosted(EventNotPosted::Reason::unrepresentable,
+                         "the keymap lacks the key or one of its modifiers");
   }
+  for (const xcb_keycode_t modifier : chord->modifiers) {
+    inputs.push_back(keyInput(modifier, Transition::press));
+  }
+  inputs.push_back(keyInput(chord->key, Transition::press));
 }
 
 // Each line of scroll is one click of a wheel button.
 void addWheelClicks(std::vector<FakeInput>& inputs, std::int32_t lines, std::uint8_t positive,
                     std::uint8_t negative) {
+  const std::int64_t clicks = std::abs(std::int64_t{lines});
+  if (clicks > X11EventServices::kMaxScrollLines) {
+    throw EventNotPosted(EventNotPosted::Reason::unrepresentable, "too many lines of scroll");
+  }
   const std::uint8_t button = lines > 0 ? positive : negative;
-  const std::int64_t clicks = std::min(std::abs(std::int64_t{lines}), kMaxScrollLines);
   for (std::int64_t i = 0; i < clicks; ++i) {
     inputs.push_back({XCB_BUTTON_PRESS, button});
     inputs.push_back({XCB_BUTTON_RELEASE, button});
   }
-}
-
-std::vector<FakeInput> keyInputsFor(const Event& event, const Connection& connection) {
-  std::vector<FakeInput> inputs;
-  const auto keymap = Keymap::read(connection);
-  if (!keymap) return inputs;
-  addKey(inputs, event, *keymap,
-         event.type == EventType::keyDown ? Transition::press : Transition::release);
-  return inputs;
 }
 
 std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& connection,
@@ -116,7 +109,8 @@ std::vector<FakeInput> fakeInputsFor(const Event& event, const Connection& conne
   switch (event.type) {
     case EventType::keyDown:
     case EventType::keyUp:
-      return keyInputsFor(event, connection);
+      addKey(inputs, event, connection);
+      break;
     case EventType::mouseMoved:
     case EventType::leftMouseDragged:
     case EventType::rightMouseDragged:
@@ -173,7 +167,10 @@ X11EventServices::X11EventServices(std::unique_ptr<Connection> connection)
       typist_(connection_ != nullptr ? std::make_unique<TextTypist>(*connection_) : nullptr) {}
 
 void X11EventServices::post(const Event& event) {
-  if (connection_ == nullptr || !connection_->hasXTest() || connection_->broken()) return;
+  if (!canPost()) {
+    throw EventNotPosted(EventNotPosted::Reason::undelivered,
+                         "no working connection to post input on");
+  }
   if (event.isKey() && !event.text.empty()) {
     if (event.type == EventType::keyDown) {
       typist_->type(event.text);
@@ -193,8 +190,17 @@ void X11EventServices::post(const Event& event) {
                                                   connection_->root(), input.x, input.y, 0));
   }
   // The first check waits for the server once; by then it has handled every request, so the
-  // rest are answered from memory. Errors are dropped: posting reports nothing.
-  for (const xcb_void_cookie_t cookie : cookies) (void)connection_->succeeded(cookie);
+  // rest are answered from memory. Every one is checked, so that none is left queued.
+  bool allTaken = true;
+  for (const xcb_void_cookie_t cookie : cookies) {
+    allTaken = connection_->succeeded(cookie) && allTaken;
+  }
+  // The server may have acted on some before the connection broke or it refused one.
+  if (!allTaken) throw PlatformError("the X server did not take all of the input");
+}
+
+bool X11EventServices::canPost() const {
+  return connection_ != nullptr && connection_->hasXTest() && !connection_->broken();
 }
 
 std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener& listener) {

@@ -16,18 +16,31 @@ namespace kex::platform::x11 {
 // post finishes with a round trip, so the server has acted on it when post returns.
 //
 // Keys: the virtual key code becomes its keysym and then a keycode of the keymap as it is at that
-// moment; modifier flags become presses of the left modifier keys around the key. A key event
-// with text types the text on its key-down (see TextTypist), and its key-up takes back what the
-// typing bound to the keymap. Buttons: the pointer moves to the event's location unless it is
-// there already, then the button goes down or up. Scrolling: one click of buttons 4/5 (vertical,
-// positive is up) or 6/7 (horizontal, positive is left) per line.
+// moment; modifier flags become presses of the left modifier keys around the key. A key or
+// modifier the keymap lacks refuses the press whole (EventNotPosted), as does a scroll of more
+// than kMaxScrollLines lines on a wheel. A key event with text types the text on its key-down
+// (see TextTypist), and its key-up takes back what the typing bound to the keymap. Buttons: the
+// pointer moves to the event's location unless it is there already, then the button goes down or
+// up. Scrolling: one click of buttons 4/5 (vertical, positive is up) or 6/7 (horizontal,
+// positive is left) per line.
+//
+// A broken connection is not opened again: the input tap knows this process's input by this
+// connection, and would take the input of another one for a person's. Posting then fails, and
+// canPost() tells the permission checks.
 class X11EventServices final : public EventServices {
  public:
+  // Each scroll line is a press and release of a wheel button, each a request; more would keep
+  // the connection busy for long for what no person scrolls at once.
+  static constexpr std::int32_t kMaxScrollLines = 1000;
+
   // connection is nullptr when no display could be opened; then nothing is posted and no tap is
   // created.
   explicit X11EventServices(std::unique_ptr<Connection> connection);
 
   void post(const Event& event) override;
+  [[nodiscard]] std::int32_t maxScrollLines() override { return kMaxScrollLines; }
+  // Whether input can go out: the connection is open and working and has XTEST.
+  [[nodiscard]] bool canPost() const;
   // A RECORD tap on a connection of its own, which tells the events of this connection's
   // fake-input requests from all others. Nothing without RECORD or on Xwayland, whose X server
   // never sees the input that Wayland windows get.

@@ -28,17 +28,59 @@ class Keymap {
   // Reads the current mapping; nothing when the server does not answer. One round trip.
   [[nodiscard]] static std::optional<Keymap> read(const Connection& connection);
 
-  // A keycode that produces the keysym, preferring one that does so without any modifier;
-  // nothing when no key of this keymap produces it.
-  [[nodiscard]] std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym) const;
+  // A keycode that produces the keysym when pressed alone: on the unshifted level of the first
+  // group. Nothing when no key of this keymap does; a key that has it only on another level
+  // would give another keysym when pressed alone.
+  [[nodiscard]] std::optional<xcb_keycode_t> plainKeycodeOf(xcb_keysym_t keysym) const;
 
  private:
-  [[nodiscard]] std::optional<xcb_keycode_t> findInColumns(xcb_keysym_t keysym,
-                                                           std::uint8_t columns) const;
-
   xcb_keycode_t firstKeycode_;
   std::uint8_t perKeycode_;
   std::vector<xcb_keysym_t> keysyms_;
 };
+
+// The core modifiers of the X server, in the order of its modifier mapping.
+enum class ModifierIndex : std::uint8_t { shift, lock, control, mod1, mod2, mod3, mod4, mod5 };
+
+// The keycodes that set each modifier of a display at one moment. A key that is on no modifier
+// sets none, whatever its keysym. Any thread once built.
+class ModifierMap {
+ public:
+  // keycodes holds perModifier entries for each of the eight modifiers in order, as the server
+  // sends them; 0 fills unused places.
+  ModifierMap(std::uint8_t perModifier, std::vector<xcb_keycode_t> keycodes);
+
+  // Reads the current mapping; nothing when the server does not answer. One round trip.
+  [[nodiscard]] static std::optional<ModifierMap> read(const Connection& connection);
+
+  // Whether pressing the key sets the modifier.
+  [[nodiscard]] bool sets(xcb_keycode_t keycode, ModifierIndex modifier) const;
+
+ private:
+  std::uint8_t perModifier_;
+  std::vector<xcb_keycode_t> keycodes_;
+};
+
+// The keys of a key event: its modifier keys in the order they go down, then the key. They come
+// up in the reverse order.
+struct KeyChord {
+  std::vector<xcb_keycode_t> modifiers;
+  xcb_keycode_t key = 0;
+
+  bool operator==(const KeyChord&) const = default;
+};
+
+// The keys that press the virtual key with the modifiers of the flags held. Nothing when the
+// keymap lacks the key on its unshifted level or a modifier key that sets its modifier (Shift_L
+// on Shift, Control_L on Control, Alt_L and Super_L on one of Mod1 to Mod5): leaving one out or
+// taking another would press another combination than the one asked for.
+[[nodiscard]] std::optional<KeyChord> chordToPress(std::uint16_t code, std::uint64_t flags,
+                                                   const Keymap& keymap,
+                                                   const ModifierMap& modifiers);
+
+// The keys to let go of after that press, in the order they come up (the key, then the
+// modifiers in the reverse order), as far as the keymap still has them.
+[[nodiscard]] std::vector<xcb_keycode_t> keysToRelease(std::uint16_t code, std::uint64_t flags,
+                                                       const Keymap& keymap);
 
 }  // namespace kex::platform::x11

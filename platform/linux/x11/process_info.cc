@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,6 +107,28 @@ std::optional<std::uint64_t> startTicks(std::string_view stat) {
 
 std::string procDirectory(std::int32_t pid) { return "/proc/" + std::to_string(pid); }
 
+// The kernel appends this to the link's text once the file it names was removed or replaced,
+// as a package upgrade does to a running program.
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The path the executable was started from. A file whose name really ends in the suffix is
+// still there under that name and is the very file the process runs.
+std::string withoutDeletedSuffix(const std::string& link, std::string target) {
+  if (!target.ends_with(kDeletedSuffix)) return target;
+  struct stat running {};
+  struct stat named {};
+  if (::stat(link.c_str(), &running) == 0 && ::stat(target.c_str(), &named) == 0 &&
+      sameFile(running, named)) {
+    return target;
+  }
+  target.resize(target.size() - kDeletedSuffix.size());
+  return target;
+}
+
 }  // namespace
 
 std::optional<std::string> executablePath(std::int32_t pid) {
@@ -118,7 +141,7 @@ std::optional<std::string> executablePath(std::int32_t pid) {
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target || target[0] != '/') {
     return std::nullopt;
   }
-  return std::string(target, static_cast<std::size_t>(length));
+  return withoutDeletedSuffix(link, std::string(target, static_cast<std::size_t>(length)));
 }
 
 std::optional<ProcessRecord> readProcessRecord(std::int32_t pid) {

@@ -10,7 +10,8 @@
 namespace kex::platform::x11 {
 
 // The absolute path of the process's executable; nothing when the process is gone or not ours
-// to inspect.
+// to inspect. A program whose file was removed or replaced while it runs (upgraded) is named by
+// the path it was started from.
 [[nodiscard]] std::optional<std::string> executablePath(std::int32_t pid);
 
 // Its real user id and start time; nothing when the process does not exist. Any thread.

@@ -64,17 +64,18 @@ std::vector<xcb_keycode_t> spareKeycodes(const CoreKeymap& keymap) {
   return spares;
 }
 
-std::vector<TypingBatch> planTyping(const CoreKeymap& keymap,
-                                    const std::vector<xcb_keycode_t>& spares,
-                                    std::u32string_view text) {
+std::optional<std::vector<TypingBatch>> planTyping(const CoreKeymap& keymap,
+                                                   const std::vector<xcb_keycode_t>& spares,
+                                                   std::u32string_view text, ShiftKey shift) {
   std::vector<TypingBatch> batches(1);
   for (const char32_t character : text) {
     const xcb_keysym_t keysym = keysymForCharacter(character);
-    if (const auto stroke = strokeFor(keymap, keysym)) {
+    const auto stroke = strokeFor(keymap, keysym);
+    if (stroke && (!stroke->shift || shift == ShiftKey::available)) {
       batches.back().strokes.push_back(*stroke);
       continue;
     }
-    if (spares.empty()) continue;
+    if (spares.empty()) return std::nullopt;
     auto& bindings = batches.back().bindings;
     auto bound = std::find_if(bindings.begin(), bindings.end(),
                               [keysym](const auto& binding) { return binding.second == keysym; });

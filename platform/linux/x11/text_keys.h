@@ -50,13 +50,17 @@ struct TypingBatch {
   std::vector<KeyStroke> strokes;
 };
 
-// The text in batches, in order. Characters on the keymap are typed with their own keys;
-// every other one is bound to a spare keycode, a keysym that occurs twice using one binding.
-// A batch binds at most as many keycodes as there are spares, and a new batch begins when they
-// run out. Without any spare, characters the keymap lacks are left out.
-[[nodiscard]] std::vector<TypingBatch> planTyping(const CoreKeymap& keymap,
-                                                  const std::vector<xcb_keycode_t>& spares,
-                                                  std::u32string_view text);
+// Whether the keymap has a Shift key that shifts, to reach the characters of the shifted level.
+enum class ShiftKey { available, missing };
+
+// The text in batches, in order. Characters on the keymap are typed with their own keys (those
+// of the shifted level only with a Shift key); every other one is bound to a spare keycode, a
+// keysym that occurs twice using one binding. A batch binds at most as many keycodes as there
+// are spares, and a new batch begins when they run out. Nothing when some character can be
+// typed neither way (no spare keycode): typing the rest would type another text.
+[[nodiscard]] std::optional<std::vector<TypingBatch>> planTyping(
+    const CoreKeymap& keymap, const std::vector<xcb_keycode_t>& spares, std::u32string_view text,
+    ShiftKey shift);
 
 // The Unicode scalars of UTF-16 text; an unpaired surrogate becomes U+FFFD.
 [[nodiscard]] std::u32string scalarsOf(std::u16string_view text);

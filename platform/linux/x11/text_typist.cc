@@ -9,6 +9,9 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/events.h"
+#include "platform/linux/x11/key_mapping.h"
+
 namespace kex::platform::x11 {
 namespace {
 
@@ -52,23 +55,40 @@ TextTypist::~TextTypist() {
 void TextTypist::type(std::u16string_view text) {
   threads::Lock guard(mutex_);
   // Bindings of an earlier text that was never finished go first, so that the keymap read
-  // below is the person's own.
-  finishLocked();
+  // below is the person's own. One that cannot be taken back leaves its keycode bound, which is
+  // then no spare.
+  (void)finishLocked();
   const auto keymap = readKeymap();
-  if (!keymap) return;
-  const auto shift = shiftKeycode(*keymap);
-  const auto batches = planTyping(*keymap, spareKeycodes(*keymap), scalarsOf(text));
-  for (std::size_t i = 0; i < batches.size(); ++i) {
+  const auto modifiers = ModifierMap::read(connection_);
+  if (!keymap || !modifiers) {
+    throw EventNotPosted(EventNotPosted::Reason::undelivered, "the keymap could not be read");
+  }
+  const auto shift = shiftKeycode(*keymap, *modifiers);
+  const auto batches = planTyping(*keymap, spareKeycodes(*keymap), scalarsOf(text),
+                                  shift ? ShiftKey::available : ShiftKey::missing);
+  if (!batches) {
+    throw EventNotPosted(EventNotPosted::Reason::unrepresentable,
+                         "the keymap has no key to spare for a character it lacks");
+  }
+  for (std::size_t i = 0; i < batches->size(); ++i) {
     // A keycode bound again must not change under keys the application has not read yet.
-    if (i > 0) finishLocked();
-    bind(*keymap, batches[i].bindings);
-    strike(batches[i].strokes, shift);
+    if (i > 0) (void)finishLocked();
+    if (!bind(*keymap, (*batches)[i].bindings)) {
+      // Nothing was typed with these bindings: what was bound goes back at once.
+      (void)finishLocked();
+      if (i == 0) {
+        throw EventNotPosted(EventNotPosted::Reason::undelivered,
+                             "a character could not be bound to a key");
+      }
+      throw PlatformError("a character could not be bound to a key");
+    }
+    strike((*batches)[i].strokes, shift);
   }
 }
 
 void TextTypist::finish() {
   threads::Lock guard(mutex_);
-  finishLocked();
+  if (!finishLocked()) throw PlatformError("the keymap could not be restored");
 }
 
 std::optional<CoreKeymap> TextTypist::readKeymap() {
@@ -84,13 +104,16 @@ std::optional<CoreKeymap> TextTypist::readKeymap() {
                     std::vector<xcb_keysym_t>(keysyms, keysyms + length)};
 }
 
-std::optional<xcb_keycode_t> TextTypist::shiftKeycode(const CoreKeymap& keymap) {
+std::optional<xcb_keycode_t> TextTypist::shiftKeycode(const CoreKeymap& keymap,
+                                                      const ModifierMap& modifiers) {
   const auto stroke = strokeFor(keymap, kShiftL);
-  if (!stroke || stroke->shift) return std::nullopt;
+  if (!stroke || stroke->shift || !modifiers.sets(stroke->keycode, ModifierIndex::shift)) {
+    return std::nullopt;
+  }
   return stroke->keycode;
 }
 
-void TextTypist::bind(const CoreKeymap& keymap,
+bool TextTypist::bind(const CoreKeymap& keymap,
                       const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& bindings) {
   const std::uint8_t width = keymap.perKeycode;
   std::vector<std::pair<Binding, xcb_void_cookie_t>> sent;
@@ -106,20 +129,26 @@ void TextTypist::bind(const CoreKeymap& keymap,
         std::move(binding),
         xcb_change_keyboard_mapping_checked(connection_.get(), 1, keycode, width, keysyms.data()));
   }
-  for (auto& [binding, cookie] : sent) {
-    if (connection_.succeeded(cookie)) bound_.push_back(std::move(binding));
-  }
   boundPerKeycode_ = width;
+  bool allBound = true;
+  for (auto& [binding, cookie] : sent) {
+    if (connection_.succeeded(cookie)) {
+      bound_.push_back(std::move(binding));
+    } else {
+      allBound = false;
+    }
+  }
+  return allBound;
 }
 
 void TextTypist::strike(const std::vector<KeyStroke>& strokes, std::optional<xcb_keycode_t> shift) {
   std::vector<FakeKey> keys;
   for (const KeyStroke& stroke : strokes) {
-    const bool shifted = stroke.shift && shift;
-    if (shifted) keys.push_back({XCB_KEY_PRESS, *shift});
+    // The plan shifts a character only when there is a Shift key.
+    if (stroke.shift) keys.push_back({XCB_KEY_PRESS, shift.value()});
     keys.push_back({XCB_KEY_PRESS, stroke.keycode});
     keys.push_back({XCB_KEY_RELEASE, stroke.keycode});
-    if (shifted) keys.push_back({XCB_KEY_RELEASE, *shift});
+    if (stroke.shift) keys.push_back({XCB_KEY_RELEASE, shift.value()});
   }
   std::vector<xcb_void_cookie_t> cookies;
   cookies.reserve(keys.size());
@@ -128,19 +157,28 @@ void TextTypist::strike(const std::vector<KeyStroke>& strokes, std::optional<xcb
                                                   XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0));
   }
   // The first check waits for the server once; by then it has sent the keys on their way.
-  for (const xcb_void_cookie_t cookie : cookies) (void)connection_.succeeded(cookie);
+  bool allTaken = true;
+  for (const xcb_void_cookie_t cookie : cookies) {
+    allTaken = connection_.succeeded(cookie) && allTaken;
+  }
+  if (!allTaken) throw PlatformError("the X server did not take all of the keys");
 }
 
-void TextTypist::finishLocked() {
-  if (bound_.empty()) return;
+bool TextTypist::finishLocked() {
+  if (bound_.empty()) return true;
   waitUntilFocusedWindowHasRead();
   std::vector<xcb_void_cookie_t> cookies;
   for (const Binding& binding : bound_) {
     cookies.push_back(xcb_change_keyboard_mapping_checked(
         connection_.get(), 1, binding.keycode, boundPerKeycode_, binding.original.data()));
   }
-  for (const xcb_void_cookie_t cookie : cookies) (void)connection_.succeeded(cookie);
-  bound_.clear();
+  // A binding that could not be taken back stays, for the next finish to try again.
+  std::vector<Binding> kept;
+  for (std::size_t i = 0; i < cookies.size(); ++i) {
+    if (!connection_.succeeded(cookies[i])) kept.push_back(std::move(bound_[i]));
+  }
+  bound_ = std::move(kept);
+  return bound_.empty();
 }
 
 void TextTypist::waitUntilFocusedWindowHasRead() {
