@@ -21,6 +21,8 @@ class RefreshingEvents final : public EventServices {
     accessibility_.inputPosted();
   }
 
+  void undoAbandonedTyping() override { events_.undoAbandonedTyping(); }
+
   [[nodiscard]] std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) override {
     return events_.createInputTap(listener);
   }

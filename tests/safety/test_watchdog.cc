@@ -29,6 +29,8 @@ class LoggingPoster final : public kex::platform::EventServices {
     const std::string line = kex::testing::eventLine(event) + "\n";
     (void)::write(fd_, line.data(), line.size());
   }
+  // Typing never reaches this poster, so nothing of it can be left behind.
+  void undoAbandonedTyping() override {}
   std::unique_ptr<kex::platform::InputTap> createInputTap(
       kex::platform::InputTapListener&) override {
     return nullptr;

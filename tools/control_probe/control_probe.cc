@@ -63,6 +63,7 @@ class CountingEvents final : public kex::platform::EventServices {
   explicit CountingEvents(kex::platform::EventServices& target) : target_(target) {}
 
   void post(const Event& event) override { target_.post(event); }
+  void undoAbandonedTyping() override { target_.undoAbandonedTyping(); }
   std::unique_ptr<kex::platform::InputTap> createInputTap(
       kex::platform::InputTapListener& listener) override {
     listener_ = std::make_unique<CountingListener>(listener);

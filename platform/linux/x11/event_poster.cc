@@ -197,6 +197,11 @@ void X11EventServices::post(const Event& event) {
   for (const xcb_void_cookie_t cookie : cookies) (void)connection_->succeeded(cookie);
 }
 
+void X11EventServices::undoAbandonedTyping() {
+  if (connection_ == nullptr || connection_->broken()) return;
+  typist_->takeBackAbandoned();
+}
+
 std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener& listener) {
   if (connection_ == nullptr || !connection_->hasRecord() || connection_->isXwayland()) {
     return nullptr;

@@ -28,6 +28,7 @@ class X11EventServices final : public EventServices {
   explicit X11EventServices(std::unique_ptr<Connection> connection);
 
   void post(const Event& event) override;
+  void undoAbandonedTyping() override;
   // A RECORD tap on a connection of its own, which tells the events of this connection's
   // fake-input requests from all others. Nothing without RECORD or on Xwayland, whose X server
   // never sees the input that Wayland windows get.
