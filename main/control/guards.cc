@@ -77,7 +77,32 @@ InputTarget Guards::inputTarget(const Json& args) {
 
 void Guards::readAfresh() { desktop_.accessibility().forgetRemembered(); }
 
+// The accessibility calls of a guard may wait on a busy application for a while, and the person
+// may touch the keyboard or pointer meanwhile. Once control has stopped, the stop is what ends the
+// request: the host learns that control is over rather than a failure it would try again.
+template <typename Guard>
+decltype(auto) Guards::stopReasonFirst(Guard&& guard) {
+  try {
+    return guard();
+  } catch (const Failure&) {
+    safety_.check();
+    throw;
+  }
+}
+
 Element Guards::requireFocused(const WindowInfo& window) {
+  return stopReasonFirst([&] { return focusedWindowElement(window); });
+}
+
+void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
+  stopReasonFirst([&] { safeKeyboardFocus(window); });
+}
+
+void Guards::requirePoint(const WindowInfo& window, platform::Point point) {
+  stopReasonFirst([&] { pointInWindow(window, point); });
+}
+
+Element Guards::focusedWindowElement(const WindowInfo& window) {
   if (!window.owner) throw Failure(codes::focusChanged);
   const auto pid = window.owner->processId;
   if (!frontmostIs(pid)) throw Failure(codes::focusChanged);
@@ -88,9 +113,9 @@ Element Guards::requireFocused(const WindowInfo& window) {
   return windowElement;
 }
 
-void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
-  // The element requireFocused found is the one axWindow would find again a moment later.
-  const Element windowElement = requireFocused(window);
+void Guards::safeKeyboardFocus(const WindowInfo& window) {
+  // The element focusedWindowElement found is the one axWindow would find again a moment later.
+  const Element windowElement = focusedWindowElement(window);
   if (!window.owner) throw Failure(codes::focusChanged);
   const auto application = desktop_.accessibility().applicationElement(window.owner->processId);
   const auto focused = elements_.element(application, attributes::focusedElement);
@@ -107,8 +132,8 @@ void Guards::requireSafeKeyboardFocus(const WindowInfo& window) {
   }
 }
 
-void Guards::requirePoint(const WindowInfo& window, platform::Point point) {
-  const Element windowElement = requireFocused(window);
+void Guards::pointInWindow(const WindowInfo& window, platform::Point point) {
+  const Element windowElement = focusedWindowElement(window);
   if (!window.frame.contains(point)) throw Failure(codes::targetStale);
   auto& accessibility = desktop_.accessibility();
   const auto hit = accessibility.elementAtPosition(

@@ -32,6 +32,9 @@ class Guards {
   // of begin(), verify() and check().
   [[nodiscard]] InputTarget inputTarget(const Json& args);
 
+  // The three guards below throw the controller's stop reason instead of their own failure when
+  // control has stopped by the time they fail.
+
   // Throws "focus_changed" unless the window's application is frontmost and the window is its
   // focused window; also axWindow's failures. Returns the window's accessibility element.
   platform::Element requireFocused(const platform::WindowInfo& window);
@@ -60,6 +63,11 @@ class Guards {
   [[nodiscard]] bool isSelfOrHost(std::int32_t pid);
 
  private:
+  template <typename Guard>
+  decltype(auto) stopReasonFirst(Guard&& guard);
+  platform::Element focusedWindowElement(const platform::WindowInfo& window);
+  void safeKeyboardFocus(const platform::WindowInfo& window);
+  void pointInWindow(const platform::WindowInfo& window, platform::Point point);
   void requirePermissions();
   [[nodiscard]] bool frontmostIs(std::int32_t pid);
   [[nodiscard]] double age(platform::Timestamp created);
