@@ -124,6 +124,12 @@ class EventServices {
   // The most lines one wheel of a scroll event can carry; post refuses a larger count.
   [[nodiscard]] virtual std::int32_t maxScrollLines() = 0;
 
+  // Takes back what typing changed on the desktop for a moment and an earlier poster left in
+  // place because it ended first (on X, keycodes bound to characters the keymap lacks). Only
+  // changes still in place are taken back; does nothing when there are none. May wait a moment
+  // for the focused application to read the keys typed with them.
+  virtual void undoAbandonedTyping() = 0;
+
   // Creates the tap for key, flags, button, movement, drag and scroll events, started and ready
   // to deliver; nothing when the desktop refuses. Events go to the listener once run() is
   // called. May block while the desktop answers; called on the thread that will run the tap.

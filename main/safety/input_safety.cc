@@ -116,16 +116,14 @@ void InputSafety::startWatchdog() {
   if (!options_.launchWatchdog) {
     throw platform::PlatformError("no release watchdog can be started");
   }
-  watchdog_ = options_.launchWatchdog();
-  // The first exchange also waits for the child to start and take the control lock. A child
-  // that refused or did not answer is dropped (closing its pipes ends it), and the next begin()
-  // starts a new one.
-  try {
-    guardHeld({});
-  } catch (...) {
-    watchdog_.reset();
-    throw;
-  }
+  // The child is kept only once it has answered its first exchange, which also waits for it to
+  // start and take the control lock. A child that refused or did not answer goes with `child`
+  // whatever the exchange threw (closing its pipes ends it), and the next begin() starts a new
+  // one.
+  std::unique_ptr<WatchdogChannel> child = options_.launchWatchdog();
+  if (!child) throw platform::PlatformError("the release watchdog did not start");
+  child->exchange({});
+  watchdog_ = std::move(child);
 }
 
 void InputSafety::post(const Event& event, const std::optional<Event>& release,

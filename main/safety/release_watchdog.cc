@@ -119,6 +119,10 @@ void releaseWatchdog(const EventPosterFactory& openPoster, const std::string& lo
   postAll(*poster, held);
   std::this_thread::sleep_for(kSecondReleaseDelay);
   postAll(*poster, held);
+  // A parent killed while typing held the text's key, and may have left typing changes in place
+  // (keys bound for the moment to characters the keymap lacks). The releases come first: undoing
+  // may wait for the focused application.
+  poster->undoAbandonedTyping();
 }
 
 }  // namespace kex

@@ -17,8 +17,9 @@ using EventPosterFactory = std::function<std::unique_ptr<platform::EventServices
 // done. Takes the control lock at lockPath (writing the refusal byte 2 to `output` and returning
 // when it cannot), opens the poster, then accepts held-input lines on `input`, answering each
 // with byte 1. When the input ends, or a line is malformed or over a limit, or an answer cannot
-// be written, it posts the releases of the last accepted line and returns; the lock is given up
-// on return. Ignores SIGPIPE.
+// be written, it posts the releases of the last accepted line, then undoes the typing changes a
+// parent killed while typing left behind, and returns; the lock is given up on return. Ignores
+// SIGPIPE.
 void releaseWatchdog(const EventPosterFactory& openPoster, const std::string& lockPath, int input,
                      int output);
 

@@ -30,6 +30,7 @@ class RefreshingEvents final : public EventServices {
   }
 
   [[nodiscard]] std::int32_t maxScrollLines() override { return events_.maxScrollLines(); }
+  void undoAbandonedTyping() override { events_.undoAbandonedTyping(); }
 
   [[nodiscard]] std::unique_ptr<InputTap> createInputTap(InputTapListener& listener) override {
     return events_.createInputTap(listener);

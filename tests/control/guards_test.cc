@@ -145,6 +145,30 @@ TEST_F(GuardsTest, AStoppedControllerRefusesWithItsReasonAndDispatchedTrue) {
   EXPECT_TRUE(desktop.posted().empty());
 }
 
+TEST_F(GuardsTest, AGuardThatFailsOnceControlHasStoppedReportsTheStop) {
+  const auto capture = captureOf();
+  // After the first click of a double click another window comes over the point; the second
+  // time, the first click's release also loses the watchdog, which stops control.
+  int coverPid = 400;
+  bool covered = false;
+  bool loseWatchdog = false;
+  desktop.setPostHook([&](const platform::Event& event) {
+    if (event.type != EventType::leftMouseUp || covered) return;
+    covered = true;
+    coverWith({150, 80, 200, 200}, coverPid++);
+    watchdog->failing = loseWatchdog;
+  });
+  const Json args{{"captureId", capture}, {"x", 100}, {"y", 65}, {"action", "doubleClick"}};
+  EXPECT_EQ(run("computer.pointer", args).code, "target_occluded");
+  EXPECT_EQ(count(EventType::leftMouseDown), 1u);
+
+  desktop.raiseWindow(appWindow);
+  covered = false;
+  loseWatchdog = true;
+  EXPECT_EQ(run("computer.pointer", args).code, "input_watchdog_lost");
+  EXPECT_EQ(count(EventType::leftMouseDown), 2u);
+}
+
 TEST_F(GuardsTest, ArmsControlBeforeVerifyingTheWindow) {
   const auto capture = captureOf();
   desktop.window(appWindow).info.frame.x += 1;

@@ -300,6 +300,9 @@ void MemoryDesktop::post(const Event& event) {
     brokeOnTheWay = failing;
     posted_.push_back(event);
     trackHeld(event);
+    if (event.isKey() && !event.text.empty()) {
+      typingChangesInPlace_ = event.type == platform::EventType::keyDown;
+    }
     hook = postHook_;
     if (tapAccepts()) {
       tap_.queue.push_back({event.type, kOwnProcessId});
@@ -324,6 +327,22 @@ void MemoryDesktop::setPostFailure(PostFailure failure) {
 void MemoryDesktop::setMaxScrollLines(std::int32_t lines) {
   threads::Lock guard(mutex_);
   maxScrollLines_ = lines;
+}
+
+void MemoryDesktop::undoAbandonedTyping() {
+  threads::Lock guard(mutex_);
+  typingChangesInPlace_ = false;
+  typingUndone_.push_back(posted_.size());
+}
+
+bool MemoryDesktop::typingChangesInPlace() {
+  threads::Lock guard(mutex_);
+  return typingChangesInPlace_;
+}
+
+std::vector<std::size_t> MemoryDesktop::typingUndone() {
+  threads::Lock guard(mutex_);
+  return typingUndone_;
 }
 
 void MemoryDesktop::setPostHook(std::function<void(const Event&)> hook) {

@@ -110,7 +110,9 @@ struct MemoryProcess {
 // Input: posted events are kept in order (posted()), change the keys and buttons the desktop
 // holds down, and reach a running input tap as input of this process (ownProcessId()). A test
 // feeds the tap with input of any process and can disable it as the system would. The tap runs
-// on the thread that calls its run(), as a real one does.
+// on the thread that calls its run(), as a real one does. A key-down with text leaves typing
+// changes in place (as temporary key bindings are on X) until a key-up with text or an undoing of
+// abandoned typing.
 class MemoryDesktop final : public platform::Desktop,
                             private platform::SessionServices,
                             private platform::SystemServices,
@@ -248,6 +250,10 @@ class MemoryDesktop final : public platform::Desktop,
   // yet up.
   [[nodiscard]] std::set<std::uint16_t> heldKeys();
   [[nodiscard]] std::set<platform::EventType> heldButtons();
+  // Whether a text key-down left typing changes in place, and, for every undoing of abandoned
+  // typing, how many events had been posted by then.
+  [[nodiscard]] bool typingChangesInPlace();
+  [[nodiscard]] std::vector<std::size_t> typingUndone();
   [[nodiscard]] std::vector<Op> calls();
   void clearCalls();
 
@@ -267,6 +273,7 @@ class MemoryDesktop final : public platform::Desktop,
   std::optional<platform::DisplayInfo> activeDisplay(std::uint32_t id) override;
   void post(const platform::Event& event) override;
   std::int32_t maxScrollLines() override;
+  void undoAbandonedTyping() override;
   std::unique_ptr<platform::InputTap> createInputTap(platform::InputTapListener& listener) override;
   platform::ShareableContent shareableContent() override;
   std::optional<std::vector<platform::LiveWindow>> liveWindow(std::uint32_t windowId) override;
@@ -341,6 +348,8 @@ class MemoryDesktop final : public platform::Desktop,
   std::set<Op> failing_ GUARDED_BY(mutex_);
   std::vector<Op> calls_ GUARDED_BY(mutex_);
   std::vector<platform::Event> posted_ GUARDED_BY(mutex_);
+  bool typingChangesInPlace_ GUARDED_BY(mutex_) = false;
+  std::vector<std::size_t> typingUndone_ GUARDED_BY(mutex_);
   std::vector<MemoryWindow> windows_ GUARDED_BY(mutex_);
   std::map<std::int32_t, MemoryProcess> processes_ GUARDED_BY(mutex_);
   std::uint32_t nextWindowId_ GUARDED_BY(mutex_) = 100;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -200,10 +201,15 @@ TEST_F(ControlE2E, ALockFileThatIsNotSoundMakesEveryBeginBusy) {
 
 using ControlStatusE2E = E2ETest;
 
-TEST_F(ControlStatusE2E, ReportsControlReadyAndOffersOnlyOperationsThisBuildRuns) {
+TEST_F(ControlStatusE2E, ReportsControlReadyOffersControlAndOnlyOperationsThisBuildRuns) {
   const json result = statusResult();
   EXPECT_EQ(result.value("controlReady", false), true) << result.dump();
   EXPECT_EQ(result["permissions"].value("input", false), true) << result.dump();
+  const auto& operations = result["operations"];
+  for (const char* control : {"computer.focus", "computer.pointer", "computer.keyboard"}) {
+    EXPECT_NE(std::find(operations.begin(), operations.end(), control), operations.end())
+        << control << " not offered: " << result.dump();
+  }
   for (const auto& operation : result["operations"]) {
     const json response = requestFresh(operation.get<std::string>());
     EXPECT_NE(response.value("error", ""), "capability_unavailable") << operation;

@@ -2,9 +2,12 @@
 
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -63,6 +66,41 @@ bool waitForProcessEnd(pid_t pid, harness::Deadline deadline) {
   } while (ready < 0 && errno == EINTR);
   ::close(fd);
   return ready == 1;
+}
+
+pid_t releaseWatchdogOf(pid_t parent) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream statFile(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+    // "pid (command) state ppid ...": the command may hold anything, so fields follow its last ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    pid_t parentPid = 0;
+    if (!(fields >> state >> parentPid) || parentPid != parent) continue;
+    std::ifstream cmdlineFile(entry.path() / "cmdline");
+    const std::string cmdline((std::istreambuf_iterator<char>(cmdlineFile)), {});
+    if (cmdline.find(std::string("--release-watchdog") + '\0') != std::string::npos) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return -1;
+}
+
+std::optional<int> waitForAdoptedExit(pid_t pid, harness::Deadline deadline) {
+  if (!waitForProcessEnd(pid, deadline)) return std::nullopt;
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = ::waitpid(pid, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped != pid) return std::nullopt;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
 }
 
 std::vector<std::string> heldInput(harness::VirtualDesktop& desktop) {

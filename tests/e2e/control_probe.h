@@ -42,6 +42,15 @@ class ControlProbe {
 // Waits for a process that need not be our child to end; true once it has.
 bool waitForProcessEnd(pid_t pid, harness::Deadline deadline);
 
+// The release watchdog that the process started ("kex-computer --release-watchdog" among its
+// children), or -1 when it runs none.
+pid_t releaseWatchdogOf(pid_t parent);
+
+// Reaps a process this one adopted (as the subreaper of its orphans) once it ends: its exit
+// status, 128 plus the signal number when a signal ended it, or nothing if it did not end in
+// time.
+std::optional<int> waitForAdoptedExit(pid_t pid, harness::Deadline deadline);
+
 // The keys and buttons the X server holds down, as "key <code>" and "button <n>".
 std::vector<std::string> heldInput(harness::VirtualDesktop& desktop);
 

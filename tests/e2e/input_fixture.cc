@@ -9,6 +9,14 @@ namespace {
 
 constexpr auto kSettleDeadline = std::chrono::seconds(15);
 
+// An operation with the computer's current sessionId and topologyRevision merged into its args.
+json requestFreshOf(harness::Helper& computer, std::string_view operation,
+                    json args = json::object()) {
+  const json fresh = computer.freshnessArgs();
+  args.update(fresh);
+  return computer.request(operation, args);
+}
+
 }  // namespace
 
 std::unique_ptr<harness::TestApp> InputE2E::startFocusedApp(std::vector<std::string> args,
@@ -27,7 +35,11 @@ std::unique_ptr<harness::TestApp> InputE2E::startFocusedApp(std::vector<std::str
 }
 
 std::string InputE2E::listedTarget(const std::string& title) {
-  const json listing = requestFresh("computer.windows");
+  return listedTarget(helper(), title);
+}
+
+std::string InputE2E::listedTarget(harness::Helper& computer, const std::string& title) {
+  const json listing = requestFreshOf(computer, "computer.windows");
   if (!listing.value("ok", false)) return "";
   for (const auto& window : listing["result"]["windows"]) {
     if (window.value("title", "") == title) return window["targetId"];
@@ -36,12 +48,18 @@ std::string InputE2E::listedTarget(const std::string& title) {
 }
 
 std::optional<Observed> InputE2E::observe(const std::string& title, int maxWidth) {
+  return observe(helper(), title, maxWidth);
+}
+
+std::optional<Observed> InputE2E::observe(harness::Helper& computer, const std::string& title,
+                                          int maxWidth) {
   const auto deadline = harness::deadlineIn(kSettleDeadline);
   json last;
   while (!harness::hasPassed(deadline)) {
-    const std::string target = listedTarget(title);
+    const std::string target = listedTarget(computer, title);
     if (target.empty()) continue;
-    json capture = requestFresh("computer.capture", {{"targetId", target}, {"maxWidth", maxWidth}});
+    json capture = requestFreshOf(computer, "computer.capture",
+                                  {{"targetId", target}, {"maxWidth", maxWidth}});
     if (!capture.value("ok", false)) {
       last = capture;
       continue;
@@ -56,11 +74,16 @@ std::optional<Observed> InputE2E::observe(const std::string& title, int maxWidth
 
 json InputE2E::pointer(const Observed& observed, const std::string& action, long x, long y,
                        json extra) {
+  return pointer(helper(), observed, action, x, y, std::move(extra));
+}
+
+json InputE2E::pointer(harness::Helper& computer, const Observed& observed,
+                       const std::string& action, long x, long y, json extra) {
   extra["captureId"] = observed.captureId;
   extra["action"] = action;
   extra["x"] = x;
   extra["y"] = y;
-  return requestFresh("computer.pointer", extra);
+  return requestFreshOf(computer, "computer.pointer", extra);
 }
 
 json InputE2E::keyboard(const Observed& observed, json args) {

@@ -32,13 +32,19 @@ class InputE2E : public E2ETest {
 
   // Lists windows and captures the titled one, again until both succeed: a window manager may
   // still move a window that has just appeared, and a moved window is stale until listed again.
+  // Through the test's kex-computer unless another is named.
   std::optional<Observed> observe(const std::string& title, int maxWidth = 1024);
+  std::optional<Observed> observe(harness::Helper& computer, const std::string& title,
+                                  int maxWidth = 1024);
 
   // The listing's target id of the titled window; empty when it is not listed.
   std::string listedTarget(const std::string& title);
+  static std::string listedTarget(harness::Helper& computer, const std::string& title);
 
   json pointer(const Observed& observed, const std::string& action, long x, long y,
                json extra = json::object());
+  static json pointer(harness::Helper& computer, const Observed& observed,
+                      const std::string& action, long x, long y, json extra = json::object());
   json keyboard(const Observed& observed, json args);
 
   // The node id of the first node with this title in a fresh tree of the target; empty when

@@ -1,6 +1,8 @@
 // computer.keyboard on a private desktop: text of any script arrives whole, in order and once,
-// the keymap is left as it was, named keys carry their modifiers, and a password field is never
-// typed into.
+// the keymap is left as it was (by the release watchdog when kex-computer is killed while
+// typing), named keys carry their modifiers, and a password field is never typed into.
+#include <signal.h>
+
 #include <algorithm>
 #include <iterator>
 #include <sstream>
@@ -180,6 +182,32 @@ TEST_F(KeyboardE2E, NeverTypesIntoThePasswordEntry) {
   ASSERT_EQ(keyboard(*observed, {{"text", "ok"}}).value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "text ok"), "text ok");
   for (const auto& line : app->lines()) EXPECT_FALSE(line.starts_with("secret ")) << line;
+}
+
+TEST_F(KeyboardE2E, AKilledTypistsTemporaryBindingIsTakenBackByItsWatchdog) {
+  auto app = startFocusedApp({"--title", "Killed typing", "--stall-on-key", "3000"});
+  auto computer = startHelper(desktop().newLogPath("killed-typist"));
+  const auto observed = observe(*computer, "Killed typing");
+  ASSERT_TRUE(observed);
+  const std::string before = keymap();
+  json args = computer->freshnessArgs();
+  args["captureId"] = observed->captureId;
+  args["text"] = "\u2713";
+  ASSERT_TRUE(computer->sendLine(harness::Helper::envelope("typing", "computer.keyboard", args)));
+  // The key reached the application, which now stalls and answers no ping, so kex-computer keeps
+  // the check mark bound for the moment. Stopped there, it cannot take the binding back itself.
+  ASSERT_TRUE(nextLineOf(*app, "key "));
+  ASSERT_TRUE(computer->process().signal(SIGSTOP));
+  const pid_t watchdog = releaseWatchdogOf(computer->process().pid());
+  ASSERT_GT(watchdog, 0);
+  ASSERT_NE(keymap(), before) << "the binding was taken back before the kill";
+
+  ASSERT_TRUE(computer->process().signal(SIGKILL));
+  EXPECT_EQ(computer->waitExit(harness::deadlineIn(kAppEventDeadline)), 128 + SIGKILL);
+  // The watchdog, adopted by this process, takes the binding back before it ends.
+  EXPECT_EQ(waitForAdoptedExit(watchdog, harness::deadlineIn(kAppEventDeadline)),
+            std::optional<int>(0));
+  EXPECT_EQ(keymap(), before);
 }
 
 }  // namespace

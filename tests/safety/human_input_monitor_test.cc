@@ -215,6 +215,24 @@ TEST_F(HumanInputTest, AWatchdogThatCannotStartLeavesNothingBehind) {
   EXPECT_TRUE(safety->armed());
 }
 
+TEST_F(HumanInputTest, AWatchdogThatCannotBeToldIsDroppedAndTheNextBeginStartsANewOne) {
+  watchdog->writeFails = true;
+  EXPECT_THROW(safety->begin(), platform::PlatformError);
+  EXPECT_FALSE(safety->armed());
+  EXPECT_EQ(failureCode([&] {
+              safety->post(keyEvent(EventType::keyDown, 0), keyEvent(EventType::keyUp, 0), 0);
+            }),
+            "input_watchdog_lost")
+      << "the child that failed its first exchange is not kept";
+  safety->release();
+  EXPECT_FALSE(safety->stopped());
+
+  watchdog->writeFails = false;
+  safety->begin();
+  EXPECT_TRUE(safety->armed());
+  EXPECT_EQ(watchdog->launches, 2);
+}
+
 TEST_F(HumanInputTest, ALostWatchdogStopsControlAtTheNextRelease) {
   safety->begin();
   safety->post(keyEvent(EventType::keyDown, 8), keyEvent(EventType::keyUp, 8), 8);

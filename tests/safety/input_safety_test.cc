@@ -26,7 +26,8 @@ TEST_F(InputSafetyTest, AnnouncesAKeyPressBeforePostingItAndPostsItsReleaseBefor
   safety.post(down, up, 36);
   ASSERT_EQ(watchdog->exchanges.size(), 2u);  // the first is begin()'s empty line
   EXPECT_EQ(watchdog->exchanges[1].held, std::vector<Event>{up});
-  EXPECT_EQ(watchdog->exchanges[1].postedBefore, 0u) << "announced only after the press";
+  EXPECT_EQ(watchdog->exchanges[1].postedBefore, 0u)
+      << "the press must be announced before it is posted";
   EXPECT_EQ(desktop.posted(), std::vector<Event>{down});
   EXPECT_EQ(desktop.heldKeys(), (std::set<std::uint16_t>{36}));
 
@@ -36,7 +37,8 @@ TEST_F(InputSafetyTest, AnnouncesAKeyPressBeforePostingItAndPostsItsReleaseBefor
   EXPECT_TRUE(desktop.heldKeys().empty());
   ASSERT_EQ(watchdog->exchanges.size(), 3u);
   EXPECT_TRUE(watchdog->exchanges[2].held.empty());
-  EXPECT_EQ(watchdog->exchanges[2].postedBefore, 2u) << "cleared before the release was posted";
+  EXPECT_EQ(watchdog->exchanges[2].postedBefore, 2u)
+      << "the release must be posted before the held set is cleared";
 }
 
 TEST_F(InputSafetyTest, ARepeatedKeyIsReleasedOnceWithTheModifiersOfBothPresses) {

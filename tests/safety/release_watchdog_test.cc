@@ -31,6 +31,7 @@ class ForwardingPoster final : public platform::EventServices {
   explicit ForwardingPoster(platform::EventServices& target) : target_(target) {}
   void post(const Event& event) override { target_.post(event); }
   std::int32_t maxScrollLines() override { return target_.maxScrollLines(); }
+  void undoAbandonedTyping() override { target_.undoAbandonedTyping(); }
   std::unique_ptr<platform::InputTap> createInputTap(platform::InputTapListener&) override {
     return nullptr;
   }
@@ -159,6 +160,20 @@ TEST_F(ReleaseWatchdogTest, AParentThatEndsWithNothingHeldLeavesNothingToPost) {
   run.accept("[]");
   run.finish();
   EXPECT_TRUE(desktop.posted().empty());
+  EXPECT_TRUE(desktop.typingUndone().empty());
+}
+
+TEST_F(ReleaseWatchdogTest, ADeadParentsTypingChangesAreUndoneAfterItsReleases) {
+  // The parent typed text and was killed before its key came up.
+  Event typed = keyEvent(EventType::keyDown, 0);
+  typed.text = u"\u2713";
+  desktop.events().post(typed);
+  ASSERT_TRUE(desktop.typingChangesInPlace());
+  WatchdogRun run(desktop, lockPath);
+  run.accept(R"([{"key":true,"code":0,"flags":0,"x":0,"y":0}])");
+  run.finish();
+  EXPECT_FALSE(desktop.typingChangesInPlace());
+  EXPECT_EQ(desktop.typingUndone(), std::vector<std::size_t>{3}) << "after both releases";
 }
 
 TEST_F(ReleaseWatchdogTest, GivenNoInputItEndsAtOnceWithoutPosting) {

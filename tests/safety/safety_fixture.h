@@ -27,6 +27,8 @@ class RecordingWatchdog : public WatchdogChannel {
     std::vector<Exchange> exchanges;
     bool failing = false;
     std::string failure{codes::inputWatchdogLost};
+    // Fails as a pipe that cannot be written does, rather than with `failure`.
+    bool writeFails = false;
     int launches = 0;
     bool launchFails = false;
   };
@@ -35,6 +37,7 @@ class RecordingWatchdog : public WatchdogChannel {
       : log_(std::move(log)), desktop_(desktop) {}
 
   void exchange(const std::vector<platform::Event>& held) override {
+    if (log_->writeFails) throw platform::PlatformError("broken pipe");
     if (log_->failing) throw Failure(log_->failure);
     log_->exchanges.push_back({held, desktop_.posted().size()});
   }

@@ -30,6 +30,8 @@ class LoggingPoster final : public kex::platform::EventServices {
     (void)::write(fd_, line.data(), line.size());
   }
   std::int32_t maxScrollLines() override { return 1000; }
+  // Typing never reaches this poster, so nothing of it can be left behind.
+  void undoAbandonedTyping() override {}
   std::unique_ptr<kex::platform::InputTap> createInputTap(
       kex::platform::InputTapListener&) override {
     return nullptr;

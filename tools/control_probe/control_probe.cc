@@ -1,8 +1,9 @@
 // kex-control-probe: the input-safety controller of kex-computer on the real X11 backend, driven
-// by one command per line, so that end-to-end tests and benchmarks can arm control, hold keys and
-// buttons and watch the monitor before kex-computer has input operations of its own. Each command
-// gets one answer line. At end of input control is cancelled (releasing what is held) and the
-// probe exits with status 0.
+// by one command per line. kex-computer's own requests press and release within one request and
+// never leave a key down between lines; the probe holds keys and buttons across lines for as long
+// as a test or benchmark wants, so that it can kill the controller, move the pointer as a person
+// would, or count what the monitor heard while input is held. Each command gets one answer line.
+// At end of input control is cancelled (releasing what is held) and the probe exits with status 0.
 //
 // Usage: kex-control-probe WATCHDOG_PROGRAM
 //   ready                 -> true | false             (controlReady)
@@ -63,6 +64,7 @@ class CountingEvents final : public kex::platform::EventServices {
 
   void post(const Event& event) override { target_.post(event); }
   std::int32_t maxScrollLines() override { return target_.maxScrollLines(); }
+  void undoAbandonedTyping() override { target_.undoAbandonedTyping(); }
   std::unique_ptr<kex::platform::InputTap> createInputTap(
       kex::platform::InputTapListener& listener) override {
     listener_ = std::make_unique<CountingListener>(listener);

@@ -29,6 +29,8 @@
 //
 // --stall-on-press MS blocks the main loop for that long after reporting each button press: a
 // drag's next hit test then waits on the application, so that a test can act in the middle of it.
+// --stall-on-key MS does the same after reporting each key press: the application then answers
+// no ping for that long, so a typist keeps its temporary key bindings meanwhile.
 //
 // Runs entirely on the GTK main thread.
 #include <X11/extensions/XInput2.h>
@@ -60,6 +62,7 @@ struct AppOptions {
   bool bare = false;
   int slowNameMilliseconds = 0;
   int stallOnPressMilliseconds = 0;
+  int stallOnKeyMilliseconds = 0;
   bool undecorated = false;
   bool popup = false;
   bool countClicks = false;
@@ -94,7 +97,7 @@ struct AppState {
                "kex-test-app: %s\n"
                "usage: kex-test-app [--title TEXT] [--color RRGGBB] [--size WxH] "
                "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS] "
-               "[--stall-on-press MS] "
+               "[--stall-on-press MS] [--stall-on-key MS] "
                "[--undecorated] [--popup] [--count-clicks] [--above]\n",
                problem);
   std::exit(2);
@@ -181,6 +184,13 @@ AppOptions parseOptions(int argc, char** argv) {
         usage("--stall-on-press wants milliseconds");
       }
       options.stallOnPressMilliseconds = static_cast<int>(milliseconds);
+    } else if (flag == "--stall-on-key") {
+      char* end = nullptr;
+      const long milliseconds = std::strtol(value, &end, 10);
+      if (end == value || *end != '\0' || milliseconds < 0) {
+        usage("--stall-on-key wants milliseconds");
+      }
+      options.stallOnKeyMilliseconds = static_cast<int>(milliseconds);
     } else {
       usage("unknown option");
     }
@@ -287,6 +297,8 @@ gboolean onFocusOut(GtkWidget*, GdkEventFocus*, gpointer) {
   return FALSE;
 }
 
+int stallOnKeyMilliseconds = 0;
+
 gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer) {
   const char* name = gdk_keyval_name(event->keyval);
   std::string modifiers;
@@ -295,6 +307,7 @@ gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer) {
   if (event->state & GDK_MOD1_MASK) modifiers += " alt";
   if (event->state & (GDK_SUPER_MASK | GDK_MOD4_MASK)) modifiers += " super";
   report("key %s%s", name ? name : "unknown", modifiers.c_str());
+  g_usleep(static_cast<gulong>(stallOnKeyMilliseconds) * 1000);
   return FALSE;
 }
 
@@ -557,6 +570,7 @@ int main(int argc, char** argv) {
   const AppOptions options = parseOptions(argc, argv);
   slowNameMilliseconds = options.slowNameMilliseconds;
   stallOnPressMilliseconds = options.stallOnPressMilliseconds;
+  stallOnKeyMilliseconds = options.stallOnKeyMilliseconds;
   AppState state;
   gdk_event_handler_set(reportThenHandle, nullptr, nullptr);
   GtkWidget* window = makeWindow(options, state);

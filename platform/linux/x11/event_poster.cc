@@ -203,6 +203,11 @@ bool X11EventServices::canPost() const {
   return connection_ != nullptr && connection_->hasXTest() && !connection_->broken();
 }
 
+void X11EventServices::undoAbandonedTyping() {
+  if (connection_ == nullptr || connection_->broken()) return;
+  typist_->takeBackAbandoned();
+}
+
 std::unique_ptr<InputTap> X11EventServices::createInputTap(InputTapListener& listener) {
   if (connection_ == nullptr || !connection_->hasRecord() || connection_->isXwayland()) {
     return nullptr;

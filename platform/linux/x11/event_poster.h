@@ -41,6 +41,7 @@ class X11EventServices final : public EventServices {
   [[nodiscard]] std::int32_t maxScrollLines() override { return kMaxScrollLines; }
   // Whether input can go out: the connection is open and working and has XTEST.
   [[nodiscard]] bool canPost() const;
+  void undoAbandonedTyping() override;
   // A RECORD tap on a connection of its own, which tells the events of this connection's
   // fake-input requests from all others. Nothing without RECORD or on Xwayland, whose X server
   // never sees the input that Wayland windows get.

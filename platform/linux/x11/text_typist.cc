@@ -19,6 +19,8 @@ constexpr xcb_keysym_t kShiftL = 0xffe1;
 // A focus window that is not itself the client sits a level or two below it.
 constexpr int kMostFocusAncestors = 8;
 constexpr std::uint32_t kMostProtocols = 64;
+// Every keycode bound, with columns to spare, in 32-bit units of the bindings list.
+constexpr std::uint32_t kMostListedValues = 256 * (2 + 2 * 8);
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,9 +56,10 @@ TextTypist::~TextTypist() {
 
 void TextTypist::type(std::u16string_view text) {
   threads::Lock guard(mutex_);
-  // Bindings of an earlier text that was never finished go first, so that the keymap read
-  // below is the person's own. One that cannot be taken back leaves its keycode bound, which is
-  // then no spare.
+  // Bindings of an earlier text that was never finished go first, this process's own or those a
+  // process killed while typing left behind, so that the keymap read below is the person's own.
+  // One that cannot be taken back leaves its keycode bound, which is then no spare.
+  adoptAbandoned();
   (void)finishLocked();
   const auto keymap = readKeymap();
   const auto modifiers = ModifierMap::read(connection_);
@@ -91,6 +94,44 @@ void TextTypist::finish() {
   if (!finishLocked()) throw PlatformError("the keymap could not be restored");
 }
 
+void TextTypist::takeBackAbandoned() {
+  threads::Lock guard(mutex_);
+  adoptAbandoned();
+  (void)finishLocked();
+}
+
+xcb_atom_t TextTypist::bindingsList() {
+  if (bindingsList_ == XCB_ATOM_NONE) {
+    bindingsList_ = internAtom(connection_, kTemporaryBindingsProperty);
+  }
+  return bindingsList_;
+}
+
+// Bindings of this process are in bound_ and its own finishing takes them back; any listed while
+// it has none were left by a process that ended first. Those still in place become this
+// process's to take back, and the list goes when nothing listed is in place any more.
+void TextTypist::adoptAbandoned() {
+  if (!bound_.empty()) return;
+  const xcb_atom_t list = bindingsList();
+  if (list == XCB_ATOM_NONE) return;
+  const auto reply = connection_.reply<xcb_get_property_reply_t>(
+      xcb_get_property(connection_.get(), 0, connection_.root(), list, XCB_ATOM_CARDINAL, 0,
+                       kMostListedValues),
+      xcb_get_property_reply);
+  if (!reply || reply->type == XCB_ATOM_NONE) return;
+  if (reply->type == XCB_ATOM_CARDINAL && reply->format == 32) {
+    const std::span values(
+        static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get())),
+        static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) / 4);
+    const auto keymap = readKeymap();
+    if (keymap) bound_ = bindingsInPlace(*keymap, listedBindings(values));
+  }
+  if (bound_.empty()) {
+    (void)connection_.succeeded(
+        xcb_delete_property_checked(connection_.get(), connection_.root(), list));
+  }
+}
+
 std::optional<CoreKeymap> TextTypist::readKeymap() {
   const xcb_setup_t* setup = xcb_get_setup(connection_.get());
   const xcb_keycode_t first = setup->min_keycode;
@@ -115,25 +156,38 @@ std::optional<xcb_keycode_t> TextTypist::shiftKeycode(const CoreKeymap& keymap,
 
 bool TextTypist::bind(const CoreKeymap& keymap,
                       const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& bindings) {
+  if (bindings.empty()) return true;
   const std::uint8_t width = keymap.perKeycode;
-  std::vector<std::pair<Binding, xcb_void_cookie_t>> sent;
+  std::vector<TemporaryBinding> planned;
   for (const auto& [keycode, keysym] : bindings) {
     const auto offset = static_cast<std::size_t>(keycode - keymap.first) * width;
-    Binding binding{keycode, std::vector<xcb_keysym_t>(keymap.keysyms.begin() + offset,
+    TemporaryBinding binding{keycode, std::vector<xcb_keysym_t>(width, XCB_NONE),
+                             std::vector<xcb_keysym_t>(keymap.keysyms.begin() + offset,
                                                        keymap.keysyms.begin() + offset + width)};
     // Both levels, so that a Shift held by anyone still gives the character.
-    std::vector<xcb_keysym_t> keysyms(width, XCB_NONE);
-    keysyms[0] = keysym;
-    if (width > 1) keysyms[1] = keysym;
-    sent.emplace_back(
-        std::move(binding),
-        xcb_change_keyboard_mapping_checked(connection_.get(), 1, keycode, width, keysyms.data()));
+    binding.bound[0] = keysym;
+    if (width > 1) binding.bound[1] = keysym;
+    planned.push_back(std::move(binding));
   }
-  boundPerKeycode_ = width;
+  // Listed before they are made, on the same connection, so the server has the list by the time
+  // it makes them: a process killed from here on leaves them listed.
+  std::vector<xcb_void_cookie_t> cookies;
+  if (const xcb_atom_t list = bindingsList(); list != XCB_ATOM_NONE) {
+    const auto values = bindingValues(planned);
+    cookies.push_back(xcb_change_property_checked(
+        connection_.get(), XCB_PROP_MODE_APPEND, connection_.root(), list, XCB_ATOM_CARDINAL, 32,
+        static_cast<std::uint32_t>(values.size()), values.data()));
+  }
+  for (const TemporaryBinding& binding : planned) {
+    cookies.push_back(xcb_change_keyboard_mapping_checked(connection_.get(), 1, binding.keycode,
+                                                          width, binding.bound.data()));
+  }
+  const std::size_t first = cookies.size() - planned.size();
+  for (std::size_t i = 0; i < first; ++i) (void)connection_.succeeded(cookies[i]);
   bool allBound = true;
-  for (auto& [binding, cookie] : sent) {
-    if (connection_.succeeded(cookie)) {
-      bound_.push_back(std::move(binding));
+  for (std::size_t i = 0; i < planned.size(); ++i) {
+    if (connection_.succeeded(cookies[first + i])) {
+      bound_.push_back(std::move(planned[i]));
     } else {
       allBound = false;
     }
@@ -168,17 +222,25 @@ bool TextTypist::finishLocked() {
   if (bound_.empty()) return true;
   waitUntilFocusedWindowHasRead();
   std::vector<xcb_void_cookie_t> cookies;
-  for (const Binding& binding : bound_) {
+  for (const TemporaryBinding& binding : bound_) {
     cookies.push_back(xcb_change_keyboard_mapping_checked(
-        connection_.get(), 1, binding.keycode, boundPerKeycode_, binding.original.data()));
+        connection_.get(), 1, binding.keycode, static_cast<std::uint8_t>(binding.original.size()),
+        binding.original.data()));
   }
   // A binding that could not be taken back stays, for the next finish to try again.
-  std::vector<Binding> kept;
+  std::vector<TemporaryBinding> kept;
   for (std::size_t i = 0; i < cookies.size(); ++i) {
     if (!connection_.succeeded(cookies[i])) kept.push_back(std::move(bound_[i]));
   }
   bound_ = std::move(kept);
-  return bound_.empty();
+  if (!bound_.empty()) return false;
+  // After the bindings: a process killed in between leaves listed only bindings that are no
+  // longer in place, which nobody takes back.
+  if (const xcb_atom_t list = bindingsList(); list != XCB_ATOM_NONE) {
+    (void)connection_.succeeded(
+        xcb_delete_property_checked(connection_.get(), connection_.root(), list));
+  }
+  return true;
 }
 
 void TextTypist::waitUntilFocusedWindowHasRead() {

@@ -10,6 +10,7 @@
 
 #include "platform/linux/x11/connection.h"
 #include "platform/linux/x11/key_mapping.h"
+#include "platform/linux/x11/temporary_bindings.h"
 #include "platform/linux/x11/text_keys.h"
 #include "threads/mutex.h"
 
@@ -23,6 +24,10 @@ namespace kex::platform::x11 {
 // a binding taken back too early would turn the key into nothing. That moment is learned by a
 // _NET_WM_PING round trip to the focused window, which answers only after it has handled everything
 // sent to it before; a window that does not answer pings is given kUnansweredPingWait.
+//
+// The bindings are listed on the root window (kTemporaryBindingsProperty) before they are made
+// and the list goes when they are taken back, so that bindings a killed process left behind can
+// be taken back by its release watchdog or by the next text typed.
 //
 // Any thread: the request thread types, and a cancellation on another thread may finish.
 // mutex_ guards the bindings and the second connection.
@@ -47,12 +52,11 @@ class TextTypist {
   // taken back; the next finish tries it again.
   void finish();
 
- private:
-  struct Binding {
-    xcb_keycode_t keycode;
-    std::vector<xcb_keysym_t> original;
-  };
+  // Takes back, as finish() does, the listed bindings that a typist which ended before it could
+  // take them back left on the keymap. Does nothing when none is listed.
+  void takeBackAbandoned();
 
+ private:
   [[nodiscard]] std::optional<CoreKeymap> readKeymap() REQUIRES(mutex_);
   // The Shift_L key, when it is on the unshifted level and sets the Shift modifier.
   [[nodiscard]] std::optional<xcb_keycode_t> shiftKeycode(const CoreKeymap& keymap,
@@ -67,6 +71,8 @@ class TextTypist {
       REQUIRES(mutex_);
   // False when some binding is still in place.
   [[nodiscard]] bool finishLocked() REQUIRES(mutex_);
+  void adoptAbandoned() REQUIRES(mutex_);
+  [[nodiscard]] xcb_atom_t bindingsList() REQUIRES(mutex_);
   void waitUntilFocusedWindowHasRead() REQUIRES(mutex_);
   [[nodiscard]] bool pingAnswered(xcb_window_t client) REQUIRES(mutex_);
   [[nodiscard]] std::optional<xcb_window_t> pingableFocusedWindow() REQUIRES(mutex_);
@@ -74,8 +80,8 @@ class TextTypist {
 
   const Connection& connection_;
   threads::Mutex mutex_;
-  std::vector<Binding> bound_ GUARDED_BY(mutex_);
-  std::uint8_t boundPerKeycode_ GUARDED_BY(mutex_) = 0;
+  std::vector<TemporaryBinding> bound_ GUARDED_BY(mutex_);
+  xcb_atom_t bindingsList_ GUARDED_BY(mutex_) = XCB_ATOM_NONE;
   // A second connection that hears the ping's answer.
   xcb_connection_t* listener_ GUARDED_BY(mutex_) = nullptr;
   xcb_atom_t wmProtocols_ GUARDED_BY(mutex_) = XCB_ATOM_NONE;
