@@ -134,6 +134,22 @@ std::optional<std::pair<long, long>> InputE2E::titleBarMiddle(const Observed& ob
   return std::pair<long, long>{observed.capture["width"].get<long>() / 2, above / 2};
 }
 
+void InputE2E::expectTitleBarClickAccepted(harness::TestApp& app, const std::string& title) {
+  const auto observed = observe(title);
+  ASSERT_TRUE(observed);
+  const auto origin = desktop().root().windowOrigin(app.xid());
+  ASSERT_TRUE(origin);
+  const auto bar = titleBarMiddle(*observed, *origin);
+  ASSERT_TRUE(bar) << observed->capture.dump();
+  const json response = pointer(*observed, "click", bar->first, bar->second);
+  ASSERT_EQ(response.value("ok", false), true) << response.dump();
+  EXPECT_EQ(desktop().root().windowOrigin(app.xid()), origin);
+  const long below = 2 * bar->second + 20;
+  ASSERT_EQ(pointer(*observed, "click", bar->first, below).value("ok", false), true);
+  const auto [x, y] = windowPointOf(*observed, bar->first, below, *origin);
+  EXPECT_EQ(nextLineOf(app, "button "), "button 1 " + std::to_string(x) + " " + std::to_string(y));
+}
+
 harness::Ending InputE2E::xdotool(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return desktop().runTool(args);

@@ -63,6 +63,11 @@ class InputE2E : public E2ETest {
   static std::optional<std::pair<long, long>> titleBarMiddle(const Observed& observed,
                                                              std::pair<int, int> clientOrigin);
 
+  // Clicks the middle of the titled window's title bar and expects the click accepted with the
+  // window left where it is. The press goes to the decorations, so the next press the application
+  // reports is that of a second click, below them.
+  void expectTitleBarClickAccepted(harness::TestApp& app, const std::string& title);
+
   harness::Ending xdotool(std::vector<std::string> args);
   // The keyboard mapping as xmodmap prints it.
   std::string keymap();

@@ -63,20 +63,7 @@ TEST_F(PointerE2E, AClickOnADecoratedWindowLandsInsideItsDecorations) {
 TEST_F(PointerE2E, AClickOnTheWindowsOwnTitleBarIsAcceptedAndTheWindowStays) {
   auto app = startFocusedApp(
       {"--title", "Title bar", "--bare", "--position", "100,100", "--size", "300x200"});
-  const auto observed = observe("Title bar");
-  ASSERT_TRUE(observed);
-  const auto origin = desktop().root().windowOrigin(app->xid());
-  ASSERT_TRUE(origin);
-  const auto title = titleBarMiddle(*observed, *origin);
-  ASSERT_TRUE(title) << observed->capture.dump();
-  const json response = pointer(*observed, "click", title->first, title->second);
-  ASSERT_EQ(response.value("ok", false), true) << response.dump();
-  EXPECT_EQ(desktop().root().windowOrigin(app->xid()), origin);
-  // The press went to the decorations: the next one the application sees is the one below.
-  const long below = 2 * title->second + 20;
-  ASSERT_EQ(pointer(*observed, "click", title->first, below).value("ok", false), true);
-  EXPECT_EQ(nextLineOf(*app, "button "),
-            buttonLine(windowPointOf(*observed, title->first, below, *origin)));
+  expectTitleBarClickAccepted(*app, "Title bar");
 }
 
 TEST_F(PointerE2E, RefusesAPointUnderAWindowKeptAboveAndClicksBesideIt) {
