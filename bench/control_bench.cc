@@ -207,10 +207,7 @@ void measure(const kex::bench::Options& options) {
   const int interruptions = options.count("--interruptions", 50);
   const int spawns = options.count("--spawns", 50);
 
-  kex::harness::DesktopOptions desktopOptions;
-  desktopOptions.width = 1920;
-  desktopOptions.height = 1080;
-  kex::harness::VirtualDesktop virtualDesktop(desktopOptions);
+  kex::harness::VirtualDesktop virtualDesktop({.width = 1920, .height = 1080});
   joinDesktop(virtualDesktop);
   auto desktop = kex::platform::linux_desktop::openDesktop();
   kex::SessionGate gate(desktop->session());

@@ -117,10 +117,7 @@ void measure(const kex::bench::Options& options) {
   const int texts = options.count("--texts", 300);
   const int spawns = options.count("--spawns", 50);
 
-  kex::harness::DesktopOptions desktopOptions;
-  desktopOptions.width = 1920;
-  desktopOptions.height = 1080;
-  kex::bench::BenchDesktop bench(desktopOptions);
+  kex::bench::BenchDesktop bench({.width = 1920, .height = 1080});
   auto app =
       bench.desktop().startApp({"--title", kTitle, "--position", "100,100", "--size", "480x320"});
   Helper& computer = bench.computer();

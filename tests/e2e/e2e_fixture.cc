@@ -1,5 +1,7 @@
 #include "tests/e2e/e2e_fixture.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -31,6 +33,13 @@ void DesktopTest::startDesktop(const harness::DesktopOptions& options) {
   } catch (const std::exception& error) {
     startError_ = error.what();
   }
+}
+
+void DesktopTest::startDesktopServedByNobody() {
+  if (::geteuid() != 0) return;
+  auto options = defaultDesktopOptions();
+  options.serverUser = "nobody";
+  startDesktop(options);
 }
 
 void DesktopTest::TearDownTestSuite() { desktop_.reset(); }

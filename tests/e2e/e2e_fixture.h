@@ -33,6 +33,9 @@ class DesktopTest : public ::testing::Test {
   [[nodiscard]] static harness::VirtualDesktop& desktop() { return *desktop_; }
   // For suites that want a desktop other than the default one, from their SetUpTestSuite.
   static void startDesktop(const harness::DesktopOptions& options);
+  // For suites whose X server runs as nobody, as a display manager's runs as a user of its own.
+  // Only root can start it; without root nothing is started, and the tests skip.
+  static void startDesktopServedByNobody();
 
  private:
   static std::unique_ptr<harness::VirtualDesktop> desktop_;

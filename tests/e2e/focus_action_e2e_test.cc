@@ -35,8 +35,7 @@ TEST_F(FocusActionE2E, PressClicksTheButtonOnceAndATreeReadRightAfterShowsIt) {
   ASSERT_TRUE(observed);
   const std::string ok = nodeTitled(observed->targetId, "OK");
   ASSERT_FALSE(ok.empty());
-  const json response = requestFresh(
-      "computer.action", {{"nodeId", ok}, {"captureId", observed->captureId}, {"action", "press"}});
+  const json response = action(*observed, ok, "press");
   ASSERT_EQ(response.value("ok", false), true) << response.dump();
   EXPECT_EQ(response["result"], (json{{"verified", false}}));
   json tree;
@@ -44,11 +43,7 @@ TEST_F(FocusActionE2E, PressClicksTheButtonOnceAndATreeReadRightAfterShowsIt) {
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked OK");
   // Exactly once: the next click the application reports is another button's.
   const std::string cancel = nodeTitled(observed->targetId, "Cancel");
-  ASSERT_EQ(
-      requestFresh("computer.action",
-                   {{"nodeId", cancel}, {"captureId", observed->captureId}, {"action", "press"}})
-          .value("ok", false),
-      true);
+  ASSERT_EQ(action(*observed, cancel, "press").value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked Cancel");
 }
 
@@ -59,10 +54,7 @@ TEST_F(FocusActionE2E, RefusesAnActionOnAWindowThatIsNotInFront) {
   const std::string ok = nodeTitled(observed->targetId, "OK");
   auto other = startFocusedApp({"--title", "Ahead", "--bare", "--position", "700,100"});
   ASSERT_TRUE(app->waitForLine("focus-out", harness::deadlineIn(kAppEventDeadline)));
-  expectRefusedUndispatched(
-      requestFresh("computer.action",
-                   {{"nodeId", ok}, {"captureId", observed->captureId}, {"action", "press"}}),
-      "focus_changed");
+  expectRefusedUndispatched(action(*observed, ok, "press"), "focus_changed");
   for (const auto& line : app->lines()) EXPECT_FALSE(line.starts_with("clicked ")) << line;
 }
 

@@ -150,6 +150,12 @@ void InputE2E::expectTitleBarClickAccepted(harness::TestApp& app, const std::str
   EXPECT_EQ(nextLineOf(app, "button "), "button 1 " + std::to_string(x) + " " + std::to_string(y));
 }
 
+json InputE2E::action(const Observed& observed, const std::string& nodeId,
+                      const std::string& name) {
+  return requestFresh("computer.action",
+                      {{"nodeId", nodeId}, {"captureId", observed.captureId}, {"action", name}});
+}
+
 harness::Ending InputE2E::xdotool(std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
   return desktop().runTool(args);

@@ -46,6 +46,8 @@ class InputE2E : public E2ETest {
   static json pointer(harness::Helper& computer, const Observed& observed,
                       const std::string& action, long x, long y, json extra = json::object());
   json keyboard(const Observed& observed, json args);
+  // computer.action on the node, with the observation's capture.
+  json action(const Observed& observed, const std::string& nodeId, const std::string& name);
 
   // The node id of the first node with this title in a fresh tree of the target; empty when
   // there is none.

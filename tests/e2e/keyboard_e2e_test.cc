@@ -175,9 +175,7 @@ TEST_F(KeyboardE2E, NeverTypesIntoThePasswordEntry) {
   // Back in the text entry, typing works, and the password entry never saw a key.
   const std::string node = nodeTitled(observed->targetId, "Text");
   ASSERT_FALSE(node.empty());
-  const json focus =
-      requestFresh("computer.action",
-                   {{"nodeId", node}, {"captureId", observed->captureId}, {"action", "focus"}});
+  const json focus = action(*observed, node, "focus");
   ASSERT_EQ(focus.value("ok", false), true) << focus.dump();
   ASSERT_EQ(keyboard(*observed, {{"text", "ok"}}).value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "text ok"), "text ok");

@@ -57,16 +57,11 @@ TEST_F(QtInputE2E, PressClicksTheButtonOnce) {
   ASSERT_TRUE(observed);
   const std::string ok = nodeTitled(observed->targetId, "OK");
   ASSERT_FALSE(ok.empty());
-  const json response = requestFresh(
-      "computer.action", {{"nodeId", ok}, {"captureId", observed->captureId}, {"action", "press"}});
+  const json response = action(*observed, ok, "press");
   ASSERT_EQ(response.value("ok", false), true) << response.dump();
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked OK");
   const std::string cancel = nodeTitled(observed->targetId, "Cancel");
-  ASSERT_EQ(
-      requestFresh("computer.action",
-                   {{"nodeId", cancel}, {"captureId", observed->captureId}, {"action", "press"}})
-          .value("ok", false),
-      true);
+  ASSERT_EQ(action(*observed, cancel, "press").value("ok", false), true);
   EXPECT_EQ(nextLineOf(*app, "clicked "), "clicked Cancel");
 }
 

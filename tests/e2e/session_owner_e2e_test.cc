@@ -17,12 +17,7 @@ constexpr std::uint32_t kNobody = 65534;
 class SessionOwnerE2E : public DesktopTest {
  public:
   // The X server runs as nobody; kex-computer as root, the user of the sessions added below.
-  static void SetUpTestSuite() {
-    if (::geteuid() != 0) return;
-    auto options = defaultDesktopOptions();
-    options.serverUser = "nobody";
-    startDesktop(options);
-  }
+  static void SetUpTestSuite() { startDesktopServedByNobody(); }
 
  protected:
   void SetUp() override {

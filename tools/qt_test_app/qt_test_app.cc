@@ -49,7 +49,13 @@
 #include <string_view>
 #include <utility>
 
+#include "tools/test_app/app_lines.h"
+
 namespace {
+
+using kex::test_app::isHexColor;
+using kex::test_app::parsePair;
+using kex::test_app::report;
 
 struct AppOptions {
   std::string title = "kex test app";
@@ -70,15 +76,6 @@ constexpr int kTreeTitleCharacters = 600;
 constexpr char kSlowName[] = "Slow";
 
 // Every report is one whole line, flushed at once, so a reader never sees half of one.
-[[gnu::format(printf, 1, 2)]] void report(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 [[noreturn]] void usage(const char* problem) {
   std::fprintf(stderr,
                "kex-qt-test-app: %s\n"
@@ -86,26 +83,6 @@ constexpr char kSlowName[] = "Slow";
                "[--position X,Y] [--label TEXT] [--tree] [--bare] [--slow-name MS]\n",
                problem);
   std::exit(2);
-}
-
-bool isHexColor(std::string_view text) {
-  if (text.size() != 6) return false;
-  for (char c : text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
-bool parsePair(const char* text, char separator, int& first, int& second) {
-  char* end = nullptr;
-  const long a = std::strtol(text, &end, 10);
-  if (end == text || *end != separator) return false;
-  const char* rest = end + 1;
-  const long b = std::strtol(rest, &end, 10);
-  if (end == rest || *end != '\0') return false;
-  first = static_cast<int>(a);
-  second = static_cast<int>(b);
-  return true;
 }
 
 AppOptions parseOptions(int argc, char** argv) {
