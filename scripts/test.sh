@@ -105,6 +105,11 @@ run_ctest() {
   failed=$((failed + failures))
   if [ "$status" -ne 0 ] || [ "$failures" -ne 0 ]; then
     problems+=("tests in $build: $failures failed")
+    # The summary is what a reader of the tail sees, so it names each test that failed.
+    local name
+    while read -r name; do
+      problems+=("    $name")
+    done < <(sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' || true)
   fi
 }
 

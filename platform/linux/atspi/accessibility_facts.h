@@ -81,6 +81,12 @@ class FactReader {
   // Asks for the facts of all the objects in one batch, whatever is remembered; each call waits
   // at most the timeout.
   void fetch(const std::vector<ObjectKey>& keys, unsigned what, std::chrono::milliseconds timeout);
+  // Starts asking for the object's facts in the caller's group, alongside whatever else it asks;
+  // the answers serve reads once the group has waited for them.
+  void prefetch(CallGroup& group, const ObjectKey& key, unsigned what,
+                std::chrono::milliseconds timeout) {
+    startFetch(group, key, what, timeout);
+  }
   // The same for the objects whose facts did not come in the current request: those that did
   // serve the rest of it, while anything older is asked again.
   void fetchMissing(const std::vector<ObjectKey>& keys, unsigned what,

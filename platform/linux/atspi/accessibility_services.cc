@@ -17,6 +17,11 @@ constexpr std::chrono::milliseconds kDirectoryTimeout{1000};
 constexpr int kMostSearched = 2000;
 // The first question to an application.
 constexpr std::chrono::milliseconds kFirstContactTimeout{500};
+// Guesses kept of what earlier requests found; far more than a host works with at once.
+constexpr std::size_t kMostGuessedProcesses = 64;
+constexpr std::size_t kMostGuessedWindows = 32;
+// What a window is told apart by: its role, its name, its states and its extents.
+constexpr unsigned kWindowFacts = kRole | kProperties | kStates | kExtents;
 // All the waits of one request together: past this, every further call of the request fails
 // at once.
 constexpr std::chrono::milliseconds kRequestWaitBudget{6000};
@@ -92,6 +97,7 @@ bool X11AccessibilityServices::busChanged() {
   waits_.clear();
   processIds_.clear();
   requestApplications_.clear();
+  guesses_.clear();
   return true;
 }
 
@@ -267,14 +273,20 @@ std::optional<ObjectKey> X11AccessibilityServices::applicationOf(std::int32_t pi
 }
 
 std::optional<ObjectKey> X11AccessibilityServices::findApplication(std::int32_t pid) {
-  const auto applications = registeredApplications();
+  const auto guess = guesses_.find(pid);
+  const auto applications =
+      registeredApplications(guess != guesses_.end() ? &guess->second : nullptr);
   learnProcessIds(applications);
   for (const auto& application : applications) {
     const auto found = processIds_.find(application.bus);
     if (found == processIds_.end() || found->second != pid) continue;
     learnToolkit(application);
+    if (guesses_.size() >= kMostGuessedProcesses) guesses_.clear();
+    auto& remembered = guesses_[pid];
+    if (!(remembered.application == application)) remembered = {application, {}};
     return application;
   }
+  guesses_.erase(pid);
   return std::nullopt;
 }
 
@@ -295,13 +307,26 @@ void X11AccessibilityServices::learnToolkit(const ObjectKey& application) {
   group.wait();
 }
 
-std::vector<ObjectKey> X11AccessibilityServices::registeredApplications() {
+// The registry's list. With a guess of the application wanted, what the guards read of it next
+// (its children, and what tells its windows apart) is asked at the same time: the registry and
+// the application answer side by side, and when the guess holds, those reads find their answers
+// waiting. A wrong guess costs only answers nobody reads.
+std::vector<ObjectKey> X11AccessibilityServices::registeredApplications(
+    const ApplicationGuess* guess) {
   std::vector<ObjectKey> applications;
   CallGroup group(bus_);
   group.call({kRegistry, atspi::kAccessible, "GetChildren", {}, "a(so)"}, kDirectoryTimeout,
              [&applications](DBusMessage* reply, CallOutcome) {
                if (reply != nullptr) applications = reply::references(reply);
              });
+  // Only an application already asked how to be asked (its toolkit) is asked ahead.
+  if (guess != nullptr && facts_.knowsToolkit(guess->application.bus)) {
+    const auto timeout = waits_.applicationTimeout(guess->application.bus);
+    facts_.prefetch(group, guess->application, kChildren, timeout);
+    for (const auto& candidate : guess->windowCandidates) {
+      facts_.prefetch(group, candidate, kWindowFacts, timeout);
+    }
+  }
   group.wait();
   return applications;
 }
@@ -347,14 +372,25 @@ std::vector<ObjectKey> X11AccessibilityServices::windowsOf(const ObjectKey& appl
   if (children == nullptr) return {};
   const std::vector<ObjectKey> candidates = *children;
   // Part of the application element's answer: its timeout applies.
-  facts_.fetchMissing(candidates, kRole | kProperties | kStates | kExtents,
-                      waits_.applicationTimeout(application.bus));
+  facts_.fetchMissing(candidates, kWindowFacts, waits_.applicationTimeout(application.bus));
+  rememberWindowCandidates(application, candidates);
   std::vector<ObjectKey> windows;
   for (const auto& candidate : candidates) {
     const auto* role = facts_.fresh(facts_.read(candidate, kRole).role);
     if (role != nullptr && isWindowRole(*role)) windows.push_back(candidate);
   }
   return windows;
+}
+
+void X11AccessibilityServices::rememberWindowCandidates(const ObjectKey& application,
+                                                        const std::vector<ObjectKey>& candidates) {
+  const auto pid = processIds_.find(application.bus);
+  if (pid == processIds_.end()) return;
+  const auto guess = guesses_.find(pid->second);
+  if (guess == guesses_.end() || !(guess->second.application == application)) return;
+  const std::size_t kept = std::min(candidates.size(), kMostGuessedWindows);
+  guess->second.windowCandidates.assign(candidates.begin(),
+                                        candidates.begin() + static_cast<std::ptrdiff_t>(kept));
 }
 
 std::optional<std::uint64_t> X11AccessibilityServices::liveStates(const ObjectKey& key) {

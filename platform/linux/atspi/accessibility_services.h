@@ -61,7 +61,10 @@ class X11AccessibilityServices final : public AccessibilityServices {
 
   [[nodiscard]] std::optional<ObjectKey> applicationOf(std::int32_t pid);
   [[nodiscard]] std::optional<ObjectKey> findApplication(std::int32_t pid);
-  [[nodiscard]] std::vector<ObjectKey> registeredApplications();
+  struct ApplicationGuess;
+  [[nodiscard]] std::vector<ObjectKey> registeredApplications(const ApplicationGuess* guess);
+  void rememberWindowCandidates(const ObjectKey& application,
+                                const std::vector<ObjectKey>& candidates);
   [[nodiscard]] std::optional<std::int32_t> processIdOfBus(const std::string& bus);
   void learnProcessIds(const std::vector<ObjectKey>& applications);
   void learnToolkit(const ObjectKey& application);
@@ -101,6 +104,14 @@ class X11AccessibilityServices final : public AccessibilityServices {
   std::uint64_t knownGeneration_ = 0;
   // The application object of each process asked for in the current request.
   std::unordered_map<std::int32_t, ObjectKey> requestApplications_;
+  // What earlier requests found of each process: its application object, and the children of
+  // that object that were asked about as its windows. Never an answer by itself, only what to
+  // ask about while the registry is asked which application the process has now.
+  struct ApplicationGuess {
+    ObjectKey application;
+    std::vector<ObjectKey> windowCandidates;
+  };
+  std::unordered_map<std::int32_t, ApplicationGuess> guesses_;
   // Counts posted input events; seenInputEpoch_ is the count the facts were last forgotten at.
   std::atomic<std::uint64_t> inputEpoch_{0};
   std::uint64_t seenInputEpoch_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/x11/window_activation.h"
@@ -13,6 +14,8 @@ namespace {
 constexpr std::uint32_t kMostClients = 4096;
 // Reparenting window managers put the client one or two levels below its frame.
 constexpr int kMaxClientDepth = 3;
+// Far more frames than a desktop shows at once.
+constexpr std::size_t kMostRememberedFrames = 256;
 
 }  // namespace
 
@@ -91,36 +94,92 @@ WindowFacts ScreenWindows::topLevelFacts(xcb_window_t window, bool overrideRedir
   return facts;
 }
 
-// The window manager puts WM_STATE on the client; a reparenting one keeps it one or two levels
-// below its frame. Every window of a level is probed whole while its children are asked for, so
-// that finding the client costs no extra round trip.
 std::optional<WindowFacts> ScreenWindows::clientFactsBelow(xcb_window_t topLevel) {
+  if (auto known = knownClientBelow(topLevel)) return known;
+  return searchClientBelow(topLevel);
+}
+
+// The client found below this frame before, if it is still there: every window on the way down
+// still has the one above as its parent, and the client still carries WM_STATE. A frame keeps
+// its client for the client's life, so this is one round trip where the search takes three.
+std::optional<WindowFacts> ScreenWindows::knownClientBelow(xcb_window_t topLevel) {
+  const auto known = clientPaths_.find(topLevel);
+  if (known == clientPaths_.end()) return std::nullopt;
+  const std::vector<xcb_window_t> path = known->second;
+  clientPaths_.erase(known);
+  std::vector<xcb_query_tree_cookie_t> trees;
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    trees.push_back(xcb_query_tree(connection_->get(), path[i]));
+  }
+  WindowProbe probe(*connection_, *atoms_, path.back());
+  bool unchanged = true;
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    const auto tree =
+        connection_->reply<xcb_query_tree_reply_t>(trees[i - 1], xcb_query_tree_reply);
+    unchanged = unchanged && tree && tree->parent == path[i - 1];
+  }
+  WindowFacts facts = probe.collect();
+  // A frame that holds several clients (tabs) shows one at a time: an unmapped one is searched
+  // past again.
+  if (!unchanged || !facts.exists || !facts.managed || !facts.viewable) return std::nullopt;
+  clientPaths_.emplace(topLevel, path);
+  return facts;
+}
+
+// The window manager puts WM_STATE on the client; a reparenting one keeps it one or two levels
+// below its frame, among the frame's decorations. Each level is asked only for WM_STATE and its
+// children, all at once; the whole probe goes to the windows that carry WM_STATE alone, since a
+// frame has dozens of decoration windows and probing each costs a dozen requests.
+std::optional<WindowFacts> ScreenWindows::searchClientBelow(xcb_window_t topLevel) {
+  xcb_connection_t* c = connection_->get();
+  std::unordered_map<xcb_window_t, xcb_window_t> parents;
   std::vector<xcb_window_t> level{topLevel};
   for (int depth = 0; depth < kMaxClientDepth && !level.empty(); ++depth) {
-    std::vector<std::unique_ptr<WindowProbe>> probes;
+    std::vector<xcb_get_property_cookie_t> states;
     std::vector<xcb_query_tree_cookie_t> trees;
     for (const xcb_window_t window : level) {
-      probes.push_back(std::make_unique<WindowProbe>(*connection_, *atoms_, window));
-      trees.push_back(xcb_query_tree(connection_->get(), window));
+      states.push_back(
+          xcb_get_property(c, 0, window, atoms_->wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 0));
+      trees.push_back(xcb_query_tree(c, window));
     }
-    std::optional<WindowFacts> found;
+    std::vector<xcb_window_t> clients;
     std::vector<xcb_window_t> next;
     for (std::size_t i = 0; i < level.size(); ++i) {
-      WindowFacts facts = probes[i]->collect();
+      const auto state =
+          connection_->reply<xcb_get_property_reply_t>(states[i], xcb_get_property_reply);
       const auto tree = connection_->reply<xcb_query_tree_reply_t>(trees[i], xcb_query_tree_reply);
-      if (found || !facts.exists) continue;
-      if (facts.managed) {
-        found = std::move(facts);
+      if (state && state->type != XCB_ATOM_NONE) {
+        clients.push_back(level[i]);
         continue;
       }
       if (!tree) continue;
       const xcb_window_t* children = xcb_query_tree_children(tree.get());
-      next.insert(next.end(), children, children + xcb_query_tree_children_length(tree.get()));
+      const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
+      for (std::size_t j = 0; j < count; ++j) parents.emplace(children[j], level[i]);
+      next.insert(next.end(), children, children + count);
     }
-    if (found) return found;
+    // In level order, as the stack has them; one that went since is passed over.
+    for (const xcb_window_t client : clients) {
+      WindowFacts facts = WindowProbe(*connection_, *atoms_, client).collect();
+      if (!facts.exists || !facts.managed) continue;
+      rememberClientPath(topLevel, client, parents);
+      return facts;
+    }
     level = std::move(next);
   }
   return std::nullopt;
+}
+
+void ScreenWindows::rememberClientPath(
+    xcb_window_t topLevel, xcb_window_t client,
+    const std::unordered_map<xcb_window_t, xcb_window_t>& parents) {
+  std::vector<xcb_window_t> path{client};
+  while (path.back() != topLevel) path.push_back(parents.at(path.back()));
+  std::reverse(path.begin(), path.end());
+  // Frames come and go with their clients; what is remembered of gone ones is dropped now and
+  // then rather than followed.
+  if (clientPaths_.size() >= kMostRememberedFrames) clientPaths_.clear();
+  clientPaths_.emplace(topLevel, std::move(path));
 }
 
 bool ScreenWindows::hasWindowProperty(xcb_atom_t property) {

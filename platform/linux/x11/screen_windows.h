@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/geometry.h"
@@ -39,9 +40,15 @@ class ScreenWindows {
   [[nodiscard]] WindowFacts topLevelFacts(xcb_window_t window, bool overrideRedirect,
                                           const Rect& rectangle);
   [[nodiscard]] std::optional<WindowFacts> clientFactsBelow(xcb_window_t topLevel);
+  [[nodiscard]] std::optional<WindowFacts> knownClientBelow(xcb_window_t topLevel);
+  [[nodiscard]] std::optional<WindowFacts> searchClientBelow(xcb_window_t topLevel);
+  void rememberClientPath(xcb_window_t topLevel, xcb_window_t client,
+                          const std::unordered_map<xcb_window_t, xcb_window_t>& parents);
 
   const Connection* connection_;
   std::optional<WindowAtoms> atoms_;
+  // Each frame's windows down to its client, the frame first, as the last search found them.
+  std::unordered_map<xcb_window_t, std::vector<xcb_window_t>> clientPaths_;
 };
 
 }  // namespace kex::platform::x11
