@@ -50,6 +50,20 @@ class KeyboardE2E : public InputE2E {
     }
     return lines;
   }
+
+  // GTK tells accessibility clients of a focus move from an idle callback after the move:
+  // asked in between, the window holds nothing focused, and the guard refuses with
+  // "focus_changed" and nothing posted. A host that pressed Tab sees the new focus a moment
+  // later; the request is sent again until the refusal ends, each refusal checked.
+  json keyboardOnceTheFocusShows(const Observed& observed, const json& args) {
+    const auto deadline = harness::deadlineIn(kAppEventDeadline);
+    json response = keyboard(observed, args);
+    while (response.value("error", "") == "focus_changed" && !harness::hasPassed(deadline)) {
+      EXPECT_EQ(response.value("dispatched", true), false) << response.dump();
+      response = keyboard(observed, args);
+    }
+    return response;
+  }
 };
 
 // "keycode N = ..." becomes "keycode N =": the key produces nothing.
@@ -170,14 +184,16 @@ TEST_F(KeyboardE2E, NeverTypesIntoThePasswordEntry) {
   // The text entry has the focus first; the tab key moves it to the password entry.
   ASSERT_EQ(keyboard(*observed, {{"key", "Tab"}}).value("ok", false), true);
   ASSERT_TRUE(nextLineOf(*app, "key Tab"));
-  expectRefusedUndispatched(keyboard(*observed, {{"text", "hunter2"}}), "protected_target");
+  expectRefusedUndispatched(keyboardOnceTheFocusShows(*observed, {{"text", "hunter2"}}),
+                            "protected_target");
   expectRefusedUndispatched(keyboard(*observed, {{"key", "a"}}), "protected_target");
   // Back in the text entry, typing works, and the password entry never saw a key.
   const std::string node = nodeTitled(observed->targetId, "Text");
   ASSERT_FALSE(node.empty());
   const json focus = action(*observed, node, "focus");
   ASSERT_EQ(focus.value("ok", false), true) << focus.dump();
-  ASSERT_EQ(keyboard(*observed, {{"text", "ok"}}).value("ok", false), true);
+  const json typed = keyboardOnceTheFocusShows(*observed, {{"text", "ok"}});
+  ASSERT_EQ(typed.value("ok", false), true) << typed.dump();
   EXPECT_EQ(nextLineOf(*app, "text ok"), "text ok");
   for (const auto& line : app->lines()) EXPECT_FALSE(line.starts_with("secret ")) << line;
 }

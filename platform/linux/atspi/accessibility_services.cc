@@ -463,22 +463,41 @@ std::optional<ObjectKey> X11AccessibilityServices::focusedElementOf(const Object
 
 // One question to the window for its first descendant with the focused state, where the
 // application answers such searches. Nothing inside: it answered and none has the focus.
+//
+// The keyboard guard, which alone asks for the focused element, reads next what kind of object
+// has the focus and what the window holds directly (a sheet over it). Those are asked here as
+// well: the window's showing children alongside the search, then the role and properties of
+// each child and of the focused object together. A level is all the guard reads, so the
+// window's whole subtree, which a walk over the tree would ask for, is not.
 std::optional<std::optional<ObjectKey>> X11AccessibilityServices::focusedBySearch(
     const ObjectKey& window) {
   if (waits_.silent(window.bus)) return std::nullopt;
+  const auto timeout = waits_.applicationTimeout(window.bus);
   std::optional<std::optional<ObjectKey>> answer;
-  CallGroup group(bus_);
-  const StatesRule focused{std::uint64_t{1} << atspi::kStateFocused};
-  const std::vector<CallArgument> arguments{focused, kCanonicalOrder, std::int32_t{1}, Flag{true}};
-  group.call({window, atspi::kCollection, "GetMatches", arguments, "a(so)"},
-             waits_.applicationTimeout(window.bus),
-             [this, &answer, &window](DBusMessage* reply, CallOutcome outcome) {
-               waits_.noteOutcome(window.bus, outcome);
-               if (reply == nullptr) return;
-               const auto matches = reply::references(reply);
-               answer = matches.empty() ? std::nullopt : std::optional<ObjectKey>(matches.front());
-             });
-  group.wait();
+  {
+    CallGroup group(bus_);
+    const StatesRule focused{std::uint64_t{1} << atspi::kStateFocused};
+    const std::vector<CallArgument> arguments{focused, kCanonicalOrder, std::int32_t{1},
+                                              Flag{true}};
+    group.call({window, atspi::kCollection, "GetMatches", arguments, "a(so)"}, timeout,
+               [this, &answer, &window](DBusMessage* reply, CallOutcome outcome) {
+                 waits_.noteOutcome(window.bus, outcome);
+                 if (reply == nullptr) return;
+                 const auto matches = reply::references(reply);
+                 answer =
+                     matches.empty() ? std::nullopt : std::optional<ObjectKey>(matches.front());
+               });
+    if (facts_.fresh(facts_.read(window, 0).showingChildren) == nullptr) {
+      facts_.prefetch(group, window, kShowingChildren, timeout);
+    }
+    group.wait();
+  }
+  std::vector<ObjectKey> readNext;
+  if (const auto* children = facts_.fresh(facts_.read(window, 0).showingChildren)) {
+    readNext = *children;
+  }
+  if (answer && *answer) readNext.push_back(**answer);
+  facts_.fetchMissing(readNext, kRole | kProperties, timeout);
   return answer;
 }
 
