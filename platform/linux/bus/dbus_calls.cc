@@ -233,17 +233,22 @@ std::shared_ptr<BusLink> BusConnections::acquire(Bus bus) {
   if (slot && g_dbus_connection_is_closed(slot->connection())) {
     slot.reset();
   }
-  if (!slot) {
-    GMainContext* context = g_main_context_new();
-    BusConnectionRef connection =
-        connectTo(bus == Bus::system ? systemAddress_ : sessionAddress_, context);
-    if (connection) {
-      slot = std::make_shared<BusLink>(std::move(connection), context,
-                                       bus == Bus::system ? systemNames_ : sessionNames_);
-    } else {
-      g_main_context_unref(context);
-    }
+  if (slot) return slot;
+  // A bus that refused a moment ago is not tried again at once: the session is read several
+  // times in every request, and each failed connection costs as much as a call.
+  auto& retryAt = bus == Bus::system ? systemRetryAt_ : sessionRetryAt_;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < retryAt) return nullptr;
+  GMainContext* context = g_main_context_new();
+  BusConnectionRef connection =
+      connectTo(bus == Bus::system ? systemAddress_ : sessionAddress_, context);
+  if (!connection) {
+    g_main_context_unref(context);
+    retryAt = now + kReconnectPause;
+    return nullptr;
   }
+  slot = std::make_shared<BusLink>(std::move(connection), context,
+                                   bus == Bus::system ? systemNames_ : sessionNames_);
   return slot;
 }
 

@@ -77,6 +77,9 @@ class BusLink {
 
 // The two buses, connected on first use and again after the daemon closed the connection.
 // Never autolaunches a session bus. Any thread; mutex_ guards the two links and the names.
+// How long a bus that could not be reached is taken to be absent before it is tried again.
+inline constexpr std::chrono::milliseconds kReconnectPause{1000};
+
 class BusConnections {
  public:
   BusConnections();
@@ -85,7 +88,8 @@ class BusConnections {
   // being put together, before the first acquire().
   void watchName(Bus bus, std::string name);
 
-  // A live connection, or nothing when the bus is absent or refuses us.
+  // A live connection, or nothing when the bus is absent or refuses us (then for kReconnectPause
+  // after that: the next attempt comes no sooner).
   [[nodiscard]] std::shared_ptr<BusLink> acquire(Bus bus);
 
  private:
@@ -96,6 +100,9 @@ class BusConnections {
   std::vector<std::string> sessionNames_ GUARDED_BY(mutex_);
   std::shared_ptr<BusLink> system_ GUARDED_BY(mutex_);
   std::shared_ptr<BusLink> session_ GUARDED_BY(mutex_);
+  // When a bus that could not be reached is tried again.
+  std::chrono::steady_clock::time_point systemRetryAt_ GUARDED_BY(mutex_);
+  std::chrono::steady_clock::time_point sessionRetryAt_ GUARDED_BY(mutex_);
 };
 
 struct MethodCall {
