@@ -31,21 +31,32 @@ class SessionOwnerE2E : public DesktopTest {
         desktop().runtimeDir(), sessionsNameTheDisplay ? desktop().display() : "");
   }
 
-  // The session state a new kex-computer reports, which must then end cleanly and quietly.
-  [[nodiscard]] std::string sessionState() {
+  // A kex-computer that finds its system bus at the address; logind's when it runs.
+  [[nodiscard]] harness::HelperOptions helperOptions(const std::string& systemBusAddress) {
     harness::HelperOptions options;
     options.program = KEX_COMPUTER_PATH;
     options.env = desktop().env();
-    if (logind_) options.env["DBUS_SYSTEM_BUS_ADDRESS"] = logind_->busAddress();
+    if (!systemBusAddress.empty()) options.env["DBUS_SYSTEM_BUS_ADDRESS"] = systemBusAddress;
+    return options;
+  }
+
+  static std::string sessionStateOf(harness::Helper& helper) {
+    const json response = helper.request("status");
+    return response.value("result", json::object()).value("sessionState", "");
+  }
+
+  // The session state a new kex-computer reports, which must then end cleanly and quietly.
+  [[nodiscard]] std::string sessionState() {
+    harness::HelperOptions options = helperOptions(logind_ ? logind_->busAddress() : "");
     const std::string stderrPath = desktop().newLogPath("kex-computer-stderr");
     options.stderrPath = stderrPath;
     harness::Helper helper(std::move(options));
-    const json response = helper.request("status");
+    const std::string state = sessionStateOf(helper);
     helper.closeInput();
     EXPECT_EQ(helper.waitExit(harness::deadlineIn(std::chrono::seconds(10))),
               std::optional<int>(0));
     EXPECT_EQ(readFile(stderrPath), "");
-    return response.value("result", json::object()).value("sessionState", "");
+    return state;
   }
 
   std::unique_ptr<harness::MockLogind> logind_;
@@ -77,6 +88,20 @@ TEST_F(SessionOwnerE2E, WithoutASessionNamingItTheActiveSessionOfTheServersTermi
 
 TEST_F(SessionOwnerE2E, WithoutLogindTheServersUserOwnsTheDisplay) {
   EXPECT_EQ(sessionState(), "wrong_user");
+}
+
+// A system bus that was not there when kex-computer first looked is tried again a moment later:
+// a logind that comes up afterwards is asked, and its session owns the display from then on.
+TEST_F(SessionOwnerE2E, ALogindThatComesUpLaterIsAskedOnceItIsThere) {
+  harness::Helper helper(helperOptions("unix:path=" + desktop().runtimeDir() + "/system-bus"));
+  // Nothing listens there yet: without logind the X server's user, nobody, owns the display.
+  ASSERT_EQ(sessionStateOf(helper), "wrong_user");
+  startLogind(true);
+  ASSERT_TRUE(logind_->addSession("c1", "seat0", ::geteuid(), "root", true));
+  const auto deadline = harness::deadlineIn(std::chrono::seconds(10));
+  std::string state = sessionStateOf(helper);
+  while (state == "wrong_user" && !harness::hasPassed(deadline)) state = sessionStateOf(helper);
+  EXPECT_EQ(state, "active");
 }
 
 }  // namespace
