@@ -29,6 +29,8 @@ constexpr std::chrono::milliseconds kRequestWaitBudget{6000};
 constexpr std::uint32_t kCanonicalOrder = 1;
 // A hit test descends at most this deep.
 constexpr int kDeepestHit = 64;
+// Windows whose last hit test's way down is remembered; far more than a host works with at once.
+constexpr std::size_t kMostRememberedDescents = 64;
 
 constexpr std::string_view kPasswordRole = "password text";
 constexpr std::string_view kSecureTextField = "AXSecureTextField";
@@ -98,6 +100,7 @@ bool X11AccessibilityServices::busChanged() {
   processIds_.clear();
   requestApplications_.clear();
   guesses_.clear();
+  lastDescents_.clear();
   return true;
 }
 
@@ -552,16 +555,80 @@ std::optional<Element> X11AccessibilityServices::elementAtPosition(const Element
     }
   }
   if (!start) return std::nullopt;
-  auto current = std::move(start->window);
-  for (int depth = 0; start->descent == Descent::intoChildren && depth < kDeepestHit; ++depth) {
-    auto next = childAtPoint(current, point);
-    if (!next || *next == current) break;
-    // The object asked answers with one of its children: the walk back up from the hit needs
-    // not ask every object on the way for its parent again.
-    facts_.learnParent(*next, current);
-    current = std::move(*next);
+  if (start->descent == Descent::none) return elementFor(std::move(start->window));
+  return elementFor(descend(start->window, point));
+}
+
+// From the window down, each object asked for its child at the point until one answers with
+// none or itself. Each answer depends on the one before, so a descent costs a round trip per
+// level; but the objects the last descent from this window went through are asked at the same
+// time as the first, and their answers serve as long as the new descent goes the same way. A
+// different turn is asked on from there. Every answer used is one this descent asked for.
+ObjectKey X11AccessibilityServices::descend(const ObjectKey& window, Point point) {
+  std::vector<ObjectKey> path;
+  ObjectKey current = window;
+  std::vector<ObjectKey> guessed;
+  if (const auto last = lastDescents_.find(window); last != lastDescents_.end()) {
+    guessed = last->second;
   }
-  return elementFor(std::move(current));
+  bool ended = false;
+  while (!ended && static_cast<int>(path.size()) < kDeepestHit) {
+    std::vector<ObjectKey> asked{current};
+    for (const auto& key : guessed) {
+      if (!(key == current)) asked.push_back(key);
+    }
+    guessed.clear();
+    const auto answers = childrenAtPoint(asked, point);
+    // Follows the answers while each names an object that was asked too.
+    while (static_cast<int>(path.size()) < kDeepestHit) {
+      const auto answer = answers.find(current);
+      if (answer == answers.end()) break;  // not asked in this batch: ask on
+      const auto& next = answer->second;
+      if (!next || *next == current) {
+        ended = true;
+        break;
+      }
+      // The object asked answers with one of its children: the walk back up from the hit needs
+      // not ask every object on the way for its parent again.
+      facts_.learnParent(*next, current);
+      path.push_back(*next);
+      current = *next;
+    }
+  }
+  rememberDescent(window, std::move(path));
+  return current;
+}
+
+void X11AccessibilityServices::rememberDescent(const ObjectKey& window,
+                                               std::vector<ObjectKey> path) {
+  if (lastDescents_.size() >= kMostRememberedDescents) lastDescents_.clear();
+  // The last object answered that it has no child there; asking it again ends the descent.
+  lastDescents_[window] = std::move(path);
+}
+
+// Each object's child at the point, asked all at once; nothing inside for an object that
+// answered with none or could not answer.
+std::unordered_map<ObjectKey, std::optional<ObjectKey>, ObjectKeyHash>
+X11AccessibilityServices::childrenAtPoint(const std::vector<ObjectKey>& keys, Point point) {
+  std::unordered_map<ObjectKey, std::optional<ObjectKey>, ObjectKeyHash> answers;
+  CallGroup group(bus_);
+  const std::vector<CallArgument> where{static_cast<std::int32_t>(point.x),
+                                        static_cast<std::int32_t>(point.y),
+                                        atspi::kScreenCoordinates};
+  for (const auto& key : keys) {
+    if (waits_.silent(key.bus)) {
+      answers[key] = std::nullopt;
+      continue;
+    }
+    group.call(
+        {key, atspi::kComponent, "GetAccessibleAtPoint", where, "(so)"}, waits_.timeoutFor(key),
+        [this, &answers, key](DBusMessage* reply, CallOutcome outcome) {
+          waits_.noteOutcome(key.bus, outcome);
+          answers[key] = reply != nullptr ? reply::reference(reply) : std::optional<ObjectKey>();
+        });
+  }
+  group.wait();
+  return answers;
 }
 
 // The accessible window of the top-level window on screen: the application's showing window
@@ -600,22 +667,6 @@ std::optional<ObjectKey> X11AccessibilityServices::showingWindowAt(const ObjectK
     if (hasState(*states, atspi::kStateShowing) && rectOf(*extents).contains(point)) return window;
   }
   return std::nullopt;
-}
-
-std::optional<ObjectKey> X11AccessibilityServices::childAtPoint(const ObjectKey& key, Point point) {
-  if (waits_.silent(key.bus)) return std::nullopt;
-  std::optional<ObjectKey> child;
-  CallGroup group(bus_);
-  const std::vector<CallArgument> where{static_cast<std::int32_t>(point.x),
-                                        static_cast<std::int32_t>(point.y),
-                                        atspi::kScreenCoordinates};
-  group.call({key, atspi::kComponent, "GetAccessibleAtPoint", where, "(so)"},
-             waits_.timeoutFor(key), [this, &key, &child](DBusMessage* reply, CallOutcome outcome) {
-               waits_.noteOutcome(key.bus, outcome);
-               if (reply != nullptr) child = reply::reference(reply);
-             });
-  group.wait();
-  return child;
 }
 
 void X11AccessibilityServices::forgetRemembered() { facts_.forget(); }

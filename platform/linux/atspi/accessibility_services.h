@@ -85,7 +85,10 @@ class X11AccessibilityServices final : public AccessibilityServices {
   [[nodiscard]] std::optional<WindowHit> windowOnScreenAt(const ObjectKey& application, Point point,
                                                           const LocatedWindow& onScreen);
   [[nodiscard]] std::optional<ObjectKey> showingWindowAt(const ObjectKey& application, Point point);
-  [[nodiscard]] std::optional<ObjectKey> childAtPoint(const ObjectKey& key, Point point);
+  [[nodiscard]] ObjectKey descend(const ObjectKey& window, Point point);
+  void rememberDescent(const ObjectKey& window, std::vector<ObjectKey> path);
+  [[nodiscard]] std::unordered_map<ObjectKey, std::optional<ObjectKey>, ObjectKeyHash>
+  childrenAtPoint(const std::vector<ObjectKey>& keys, Point point);
 
   [[nodiscard]] bool grabFocus(const ObjectKey& key);
   [[nodiscard]] bool raiseWindow(const ObjectKey& key);
@@ -112,6 +115,8 @@ class X11AccessibilityServices final : public AccessibilityServices {
     std::vector<ObjectKey> windowCandidates;
   };
   std::unordered_map<std::int32_t, ApplicationGuess> guesses_;
+  // Each window's objects that its last hit test went down through, the window left out.
+  std::unordered_map<ObjectKey, std::vector<ObjectKey>, ObjectKeyHash> lastDescents_;
   // Counts posted input events; seenInputEpoch_ is the count the facts were last forgotten at.
   std::atomic<std::uint64_t> inputEpoch_{0};
   std::uint64_t seenInputEpoch_ = 0;
