@@ -75,11 +75,11 @@ class BusLink {
   guint filterId_ = 0;
 };
 
-// The two buses, connected on first use and again after the daemon closed the connection.
-// Never autolaunches a session bus. Any thread; mutex_ guards the two links and the names.
 // How long a bus that could not be reached is taken to be absent before it is tried again.
 inline constexpr std::chrono::milliseconds kReconnectPause{1000};
 
+// The two buses, connected on first use and again after the daemon closed the connection.
+// Never autolaunches a session bus. Any thread; mutex_ guards the two links and the names.
 class BusConnections {
  public:
   BusConnections();
