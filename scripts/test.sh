@@ -10,8 +10,8 @@
 #   - the request-line fuzzer and the held-input-line fuzzer (the release watchdog's reading of
 #     its input), both built by the clang build, run for 30 seconds each without a finding.
 # A failing gate does not stop the later ones, except a build that fails; the script then ends
-# with status 1. It prints each phase's time, and last `tests: N passed, M failed` over every
-# ctest run.
+# with status 1. It prints each phase's time, the gates that failed with each failed test by
+# name, and last `tests: N passed, M failed` over every ctest run.
 # KEX_SKIP_INSTALL=1 skips the package installation (for a machine that has run it before).
 # ccache is used when it is installed; the script does not need it.
 set -euo pipefail
